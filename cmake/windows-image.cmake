@@ -1,0 +1,53 @@
+# Code generation for an image with no C runtime: nothing may call into a
+# library that the image does not import, and no start-up code runs before ours.
+set(FREESTANDING_FLAGS
+  -ffreestanding
+  -fno-exceptions
+  -fno-rtti
+  -fno-asynchronous-unwind-tables
+  -fno-unwind-tables
+  -fno-stack-protector
+  -fno-stack-check
+  -mno-stack-arg-probe
+  # loops must not become calls to memset, memcpy or strlen
+  -fno-tree-loop-distribute-patterns
+  # no build path in the image
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+target_compile_options(installer PRIVATE ${FREESTANDING_FLAGS})
+
+# The image: a 32-bit GUI program importing CRYPT32, KERNEL32 and USER32 only.
+add_executable(install-ca-certs
+  src/app/main.cpp
+  src/app/command_tail.cpp
+  res/install-ca-certs.rc)
+target_include_directories(install-ca-certs PRIVATE src/app res)
+target_compile_options(install-ca-certs PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:${PROJECT_WARNINGS} ${FREESTANDING_FLAGS}>)
+# libgcc last, for any helper the compiler calls; it brings no DLL.
+target_link_libraries(install-ca-certs PRIVATE installer crypt32 kernel32 user32 gcc)
+target_link_options(install-ca-certs PRIVATE
+  -nostdlib
+  -s
+  -Wl,--entry=_ImageStartup@0
+  -Wl,--subsystem=windows:6.0
+  -Wl,--major-os-version=6 -Wl,--minor-os-version=0
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware
+  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+  "SHELL:-Xlinker --stack=0x100000,0x1000" "SHELL:-Xlinker --heap=0x100000,0x1000"
+  # reproducible: no time stamp, no build path
+  -Wl,--no-insert-timestamp
+  -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map)
+
+enable_testing()
+set(SYSTEM_PYTHON /usr/bin/python3)  # Debian's, which sees python3-pefile
+
+add_test(NAME image.properties
+         COMMAND ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/check_image.py
+                 $<TARGET_FILE:install-ca-certs> ${CMAKE_SOURCE_DIR}/res/install-ca-certs.manifest
+                 ${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map
+                 ${CMAKE_SOURCE_DIR}/src/installer/embedded_certificates.cpp ${CMAKE_SOURCE_DIR})
+add_test(NAME image.reproducible
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/image/check_reproducible.sh ${CMAKE_SOURCE_DIR}
+                 ${CMAKE_CURRENT_BINARY_DIR}/reproducible $<TARGET_FILE:install-ca-certs>)
+
+add_subdirectory(tests/e2e)

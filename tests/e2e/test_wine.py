@@ -1,0 +1,187 @@
+"""End-to-end tests of the real image under Wine: its CRYPT32, registry-backed
+certificate stores and USER32 message boxes."""
+import os
+import shutil
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import winetest  # noqa: E402
+
+SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "installer",
+                      "embedded_certificates.cpp")
+HELPER = os.path.join(winetest.BUILD, "tests", "e2e", "wine_helper.exe")
+CONTRACT = os.path.join(winetest.BUILD, "tests", "e2e", "crypt_contract.exe")
+
+ATTENTION = "Внимание"
+ERROR = "Ошибка"
+CONSENT = ("Эта программа настраивает ваше рабочее место для работы с электронной подписью: "
+           "устанавливает корневой и промежуточные сертификаты Минцифры России, промежуточные "
+           "сертификаты ФНС и АО «Аналитический центр» в хранилище сертификатов "
+           "локального компьютера.\nПродолжить?")
+REFUSED = "Установка сертификатов отменена"
+INSTALLED = "Сертификаты установлены успешно"
+IDYES, IDNO, IDOK = 6, 7, 1
+
+ROWS = winetest.embedded_rows(SOURCE)
+
+
+def thumbprint(der):
+    import hashlib
+    return hashlib.sha1(der).hexdigest().upper()
+
+
+class WineTest(unittest.TestCase):
+    def prefix(self):
+        return winetest.new_prefix(self.id().split(".", 1)[1])
+
+    def assertAllTwelveInstalled(self, prefix):
+        stores = winetest.store_certificates(prefix)
+        for row, store, der in ROWS:
+            other = "CA" if store == "Root" else "Root"
+            with self.subTest(row=row):
+                self.assertIn(thumbprint(der), stores[store], f"row {row} missing from {store}")
+                self.assertEqual(stores[store][thumbprint(der)], der,
+                                 f"row {row}: the stored blob is not the exact certificate")
+                self.assertNotIn(thumbprint(der), stores[other], f"row {row} also in {other}")
+
+    def assertNothingInstalled(self, prefix):
+        stores = winetest.store_certificates(prefix)
+        for row, store, der in ROWS:
+            self.assertNotIn(thumbprint(der), stores[store], f"row {row} was installed")
+
+    def calls(self, calls, function):
+        return [c for c in calls if c.function == function]
+
+    def runInteractive(self, prefix, answers, args=()):
+        """Runs the image on a private display; the helper reads and answers each box."""
+        with winetest.Display() as display:
+            image = winetest.start(prefix, [winetest.IMAGE, *args], relay=True, display=display.name)
+            helper = winetest.start(prefix, [HELPER, "answer", *map(str, answers)],
+                                    display=display.name)
+            helper_out, _ = helper.communicate(timeout=180)
+            status, _, calls = winetest.finish(prefix, image, timeout=180)
+            os.unlink(helper.trace_path)
+        boxes = [line.split("\t")[1:] for line in helper_out.decode("utf-8").splitlines()
+                 if line.startswith("box\t")]
+        shown = [(caption, text.replace("\\n", "\n").replace("\\\\", "\\"), buttons)
+                 for caption, text, buttons in boxes]
+        return status, shown, calls
+
+
+class Smoke(WineTest):
+    def test_silent_run_shows_nothing_and_exits_1(self):
+        prefix = self.prefix()
+        status, _, calls = winetest.run(prefix, [winetest.IMAGE, "-s"], relay=True)
+        self.assertEqual(status, 1)
+        self.assertEqual(self.calls(calls, "MessageBoxW"), [], "a silent run shows no box")
+
+
+class Silent(WineTest):
+    def test_installs_the_twelve_into_their_stores(self):
+        prefix = self.prefix()
+        status, _, calls = winetest.run(prefix, [winetest.IMAGE, "-s"], relay=True)
+        self.assertEqual(status, 1)
+        self.assertEqual(self.calls(calls, "MessageBoxW"), [])
+        self.assertAllTwelveInstalled(prefix)
+        opens = self.calls(calls, "CertOpenStore")
+        self.assertEqual(len(opens), 12)
+        # The trace shows the store name as an address: the two literals, ROOT then CA.
+        names = [c.args[4] for c in opens]
+        self.assertEqual(names, [names[0]] * 3 + [names[3]] * 9)
+        self.assertNotEqual(names[0], names[3])
+        for call in opens:
+            self.assertEqual(call.args[0], 10, "CertOpenStore: CERT_STORE_PROV_SYSTEM_W")
+            self.assertEqual(call.args[3], 0x24000, "CertOpenStore: local machine, open existing")
+        adds = self.calls(calls, "CertAddCertificateContextToStore")
+        self.assertEqual(len(adds), 12)
+        self.assertTrue(all(c.args[2] == 4 for c in adds), "CERT_STORE_ADD_ALWAYS")
+        self.assertEqual(len(self.calls(calls, "CertCloseStore")), 12)
+        self.assertEqual(len(self.calls(calls, "CertFreeCertificateContext")), 12)
+
+    def test_second_run_keeps_all_twelve(self):
+        prefix = self.prefix()
+        self.assertEqual(winetest.run(prefix, [winetest.IMAGE, "-s"])[0], 1)
+        status, _, calls = winetest.run(prefix, [winetest.IMAGE, "-s"], relay=True)
+        self.assertEqual(status, 1)
+        self.assertEqual(len(self.calls(calls, "CertAddCertificateContextToStore")), 12,
+                         "a second run adds every certificate again")
+        self.assertAllTwelveInstalled(prefix)
+
+
+class Interactive(WineTest):
+    def test_yes_installs_and_shows_two_boxes(self):
+        prefix = self.prefix()
+        status, boxes, calls = self.runInteractive(prefix, [IDYES, IDOK])
+        self.assertEqual(status, 1)
+        self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ATTENTION, INSTALLED, "OK")])
+        shown = self.calls(calls, "MessageBoxW")
+        self.assertEqual([(c.args[0], c.args[3]) for c in shown], [(0, 0x24), (0, 0x40)],
+                         "MessageBoxW: no owner; styles 0x24, then 0x40")
+        self.assertEqual([c.strings[-1] for c in shown], [ATTENTION, ATTENTION])
+        self.assertAllTwelveInstalled(prefix)
+
+    def test_no_installs_nothing(self):
+        prefix = self.prefix()
+        status, boxes, calls = self.runInteractive(prefix, [IDNO, IDOK])
+        self.assertEqual(status, 1)
+        self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ATTENTION, REFUSED, "OK")])
+        self.assertEqual([c.args[3] for c in self.calls(calls, "MessageBoxW")], [0x24, 0x40])
+        self.assertEqual(self.calls(calls, "CertOpenStore"), [], "no store opened")
+        self.assertEqual(self.calls(calls, "CertAddCertificateContextToStore"), [])
+        self.assertNothingInstalled(prefix)
+
+
+class CommandTail(WineTest):
+    """The real start-up's tail, from exact command lines given to CreateProcessW."""
+
+    def launch(self, prefix, line, answers=()):
+        with winetest.Display() as display:
+            launcher = winetest.start(prefix, [HELPER, "launch", line.encode("utf-8").hex()],
+                                      relay=True, display=display.name)
+            answered = []
+            if answers:
+                helper = winetest.start(prefix, [HELPER, "answer", *map(str, answers)],
+                                        display=display.name)
+                answered = helper.communicate(timeout=180)[0].decode().splitlines()
+                os.unlink(helper.trace_path)
+            _, out, calls = winetest.finish(prefix, launcher, timeout=180)
+        self.assertIn("exit 1", out, f"{line!r}: the image must exit with 1")
+        return calls, answered
+
+    def test_tails(self):
+        prefix = self.prefix()
+        folder = os.path.join(prefix, "drive_c", "ca-setup")
+        os.makedirs(folder)
+        shutil.copy(winetest.IMAGE, folder)
+        quoted = '"C:\\ca-setup\\install-ca-certs.exe"'
+        silent = [quoted + " \t  \t-s", quoted + " x-s", quoted + " --silent"]
+        interactive = [quoted, quoted + " -S", quoted + " /s"]
+        for line in silent:
+            with self.subTest(line=line):
+                calls, _ = self.launch(prefix, line)
+                self.assertEqual(self.calls(calls, "MessageBoxW"), [], "silent: no box")
+                self.assertEqual(len(self.calls(calls, "CertAddCertificateContextToStore")), 12)
+        for line in interactive:
+            with self.subTest(line=line):
+                calls, answered = self.launch(prefix, line, answers=[IDNO, IDOK])
+                shown = self.calls(calls, "MessageBoxW")
+                self.assertEqual([c.args[3] for c in shown], [0x24, 0x40], "consent, then refused")
+                self.assertEqual(len(answered), 2, answered)
+                self.assertEqual(self.calls(calls, "CertOpenStore"), [])
+
+
+class CryptContract(WineTest):
+    def test_install_certificate_against_real_crypt32(self):
+        prefix = self.prefix()
+        status, out, _ = winetest.run(prefix, [CONTRACT])
+        sys.stdout.write(out)
+        self.assertEqual(status, 0, out)
+        self.assertNotIn("NoSuchStoreForInstallCaCerts".lower(),
+                         open(os.path.join(prefix, "system.reg"), encoding="utf-8",
+                              errors="replace").read().lower(),
+                         "the missing store must not have been created")
+
+
+if __name__ == "__main__":
+    unittest.main()

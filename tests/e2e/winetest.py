@@ -1,0 +1,230 @@
+"""Running Windows programs of the project under Wine, for the end-to-end tests.
+
+Each test gets a throwaway prefix, copied from one prepared template so that
+Wine's first-run set-up happens once. Nothing here touches the developer's own
+prefix.
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+BUILD = os.environ.get("E2E_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..",
+                                                     "build", "windows"))
+WINE_ROOT = os.path.join(BUILD, "wine")
+TEMPLATE = os.path.join(WINE_ROOT, "template")
+IMAGE = os.path.join(BUILD, "install-ca-certs.exe")
+
+# The calls that the relay trace records, with their arguments.
+RELAY_INCLUDE = ";".join([
+    "user32.MessageBoxW",
+    "crypt32.CryptQueryObject", "crypt32.CertOpenStore", "crypt32.CertAddCertificateContextToStore",
+    "crypt32.CertCloseStore", "crypt32.CertFreeCertificateContext",
+])
+
+
+def wine_env(prefix, relay=False, display=None):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=os.path.abspath(prefix), WINEDLLOVERRIDES="mscoree,mshtml=",
+               WINEDEBUG="-all,+relay" if relay else "-all", WINEARCH="win32")
+    env.pop("DISPLAY", None)
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+def wait_server(prefix):
+    """Waits until the prefix's wineserver has ended, and so flushed the registry."""
+    subprocess.run(["wineserver", "-w"], env=wine_env(prefix), check=False)
+
+
+def prepare_template():
+    """Creates the template prefix once; later calls find it ready."""
+    ready = os.path.join(TEMPLATE, ".ready")
+    if os.path.exists(ready):
+        return
+    shutil.rmtree(TEMPLATE, ignore_errors=True)
+    os.makedirs(WINE_ROOT, exist_ok=True)
+    env = wine_env(TEMPLATE)
+    subprocess.run(["wineboot", "--init"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
+                    "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_server(TEMPLATE)
+    open(ready, "w").close()
+
+
+def new_prefix(name):
+    """A fresh copy of the template for one test."""
+    prepare_template()
+    prefix = os.path.join(WINE_ROOT, "tests", name)
+    shutil.rmtree(prefix, ignore_errors=True)
+    shutil.copytree(TEMPLATE, prefix, symlinks=True)
+    return prefix
+
+
+def windows_path(prefix, path):
+    """A file of the build as the prefix's Z: drive sees it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Display:
+    """A private Xvfb display for the boxes of one test."""
+
+    def __init__(self):
+        read_fd, write_fd = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as pipe:
+            self.name = ":" + pipe.readline().strip()
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def start(prefix, args, relay=False, display=None):
+    """Starts a Windows program; its standard error (the relay trace) goes to a file."""
+    trace = tempfile.NamedTemporaryFile(prefix="relay-", suffix=".txt", dir=WINE_ROOT, delete=False)
+    process = subprocess.Popen(["wine"] + list(args), env=wine_env(prefix, relay, display),
+                               stdout=subprocess.PIPE, stderr=trace)
+    process.trace_path = trace.name
+    trace.close()
+    return process
+
+
+def finish(prefix, process, timeout=120):
+    """Waits for the program and the prefix's server; returns (exit status, stdout, relay calls)."""
+    out, _ = process.communicate(timeout=timeout)
+    wait_server(prefix)
+    with open(process.trace_path, "rb") as f:
+        calls = relay_calls(f.read().decode("utf-8", "replace"))
+    os.unlink(process.trace_path)
+    return process.returncode, out.decode("utf-8", "replace"), calls
+
+
+def run(prefix, args, relay=False, display=None, timeout=120):
+    return finish(prefix, start(prefix, args, relay, display), timeout)
+
+
+_CALL = re.compile(r"^[0-9a-f]+:Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
+_STRING = re.compile(r'L"((?:[^"\\]|\\.)*)"(\.\.\.)?')
+
+
+def _unescape(text):
+    """Wine's debug strings: \\XXXX (hex) for non-ASCII, \\n, \\t, \\\\ and \\"."""
+    out, i = [], 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            if re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+                out.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
+                continue
+            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(nxt, nxt))
+            i += 2
+            continue
+        out.append(text[i])
+        i += 1
+    return "".join(out)
+
+
+class Call:
+    def __init__(self, module, function, args):
+        self.module, self.function, self.raw = module, function, args
+        self.strings = [_unescape(m.group(1)) for m in _STRING.finditer(args)]
+        self.truncated = any(m.group(2) for m in _STRING.finditer(args))
+        # Numbers in argument order, strings dropped.
+        self.args = [int(a.split(" ")[0], 16) for a in _split_args(args)]
+
+    def __repr__(self):
+        return f"{self.function}({self.raw[:80]})"
+
+
+def _split_args(args):
+    parts, depth, current, quoted = [], 0, "", False
+    i = 0
+    while i < len(args):
+        c = args[i]
+        if quoted and c == "\\":
+            current += args[i:i + 2]
+            i += 2
+            continue
+        if c == '"':
+            quoted = not quoted
+        if c == "," and not quoted:
+            parts.append(current)
+            current = ""
+        else:
+            current += c
+        i += 1
+    if current:
+        parts.append(current)
+    return parts
+
+
+def relay_calls(trace):
+    calls = []
+    for line in trace.splitlines():
+        match = _CALL.match(line)
+        if match:
+            calls.append(Call(*match.groups()))
+    return calls
+
+
+def store_certificates(prefix):
+    """{store: {thumbprint: DER}} of the local computer's ROOT and CA stores, from system.reg."""
+    with open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    stores = {"Root": {}, "CA": {}}
+    pattern = re.compile(
+        r'^\[Software\\\\Microsoft\\\\SystemCertificates\\\\(\w+)\\\\Certificates\\\\([0-9A-Fa-f]{40})\][^\n]*\n'
+        r'(.*?)(?=^\[|\Z)', re.M | re.S)
+    for store, thumbprint, body in pattern.findall(text):
+        blob = re.search(r'^"Blob"=hex:(.*?)(?:\n(?!\s)|\Z)', body, re.M | re.S)
+        der = _certificate_from_blob(bytes.fromhex(re.sub(r"[^0-9a-fA-F]", "",
+                                                          blob.group(1)))) if blob else None
+        stores.setdefault(store, {})[thumbprint.upper()] = der
+    return stores
+
+
+def _certificate_from_blob(blob):
+    """The DER certificate element (property 32) of a serialized store entry."""
+    offset = 0
+    while offset + 12 <= len(blob):
+        prop = int.from_bytes(blob[offset:offset + 4], "little")
+        length = int.from_bytes(blob[offset + 8:offset + 12], "little")
+        if prop == 32:
+            return blob[offset + 12:offset + 12 + length]
+        offset += 12 + length
+    return None
+
+
+def embedded_rows(source):
+    """[(row, store, DER)] from the generated certificate source: what the image carries."""
+    import base64
+    rows = []
+    for match in re.finditer(r'"([A-Za-z0-9+/=]{100,})", (RootStore|CaStore)', open(source).read()):
+        store = "Root" if match.group(2) == "RootStore" else "CA"
+        rows.append((len(rows) + 1, store, base64.b64decode(match.group(1))))
+    return rows
+
+
+def wait_until(predicate, timeout, interval=0.2):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return False

@@ -1,0 +1,124 @@
+#!/usr/bin/python3
+"""Checks the built Windows image: header fields, imports, entry, the manifest
+as its only resource, no varying bytes, and the size.
+
+Usage: check_image.py IMAGE MANIFEST MAP CERTIFICATES_SOURCE SOURCE_DIR
+"""
+import re
+import sys
+import xml.etree.ElementTree as ET
+
+import pefile
+
+IMAGE, MANIFEST, MAP, CERTIFICATES, SOURCE_DIR = sys.argv[1:6]
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+
+
+pe = pefile.PE(IMAGE)
+data = open(IMAGE, "rb").read()
+fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+
+check(fh.Machine == 0x14C, f"Machine is {fh.Machine:#x}, expected i386 (0x14c)")
+check(oh.Magic == 0x10B, f"optional header magic {oh.Magic:#x}, expected PE32 (0x10b)")
+check(oh.Subsystem == 2, f"Subsystem is {oh.Subsystem}, expected Windows GUI (2)")
+for field in ("MajorOperatingSystemVersion", "MajorSubsystemVersion"):
+    check(getattr(oh, field) == 6, f"{field} is {getattr(oh, field)}, expected 6")
+for field in ("MinorOperatingSystemVersion", "MinorSubsystemVersion"):
+    check(getattr(oh, field) == 0, f"{field} is {getattr(oh, field)}, expected 0")
+check(oh.DllCharacteristics == 0x8140,
+      f"DllCharacteristics is {oh.DllCharacteristics:#x}, expected 0x8140 "
+      "(dynamic base, NX compatible, terminal-server aware)")
+check(not fh.Characteristics & 0x0001, "relocations stripped, but the image is relocatable")
+reloc = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+check(reloc.VirtualAddress != 0 and reloc.Size > 0, "no relocation table")
+for field, value in (("SizeOfStackReserve", 0x100000), ("SizeOfStackCommit", 0x1000),
+                     ("SizeOfHeapReserve", 0x100000), ("SizeOfHeapCommit", 0x1000)):
+    check(getattr(oh, field) == value, f"{field} is {getattr(oh, field):#x}, expected {value:#x}")
+
+# Imports: exactly these functions of exactly these three libraries.
+expected_imports = {
+    "CRYPT32.dll": {"CryptQueryObject", "CertOpenStore", "CertAddCertificateContextToStore",
+                    "CertCloseStore", "CertFreeCertificateContext"},
+    "KERNEL32.dll": {"GetLastError", "GetProcessHeap", "HeapAlloc", "HeapFree",
+                     "GetCommandLineW", "GetModuleHandleW", "GetStartupInfoW", "ExitProcess"},
+    "USER32.dll": {"MessageBoxW", "wsprintfW"},
+}
+imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports}
+           for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+check(sorted(imports) == sorted(expected_imports),
+      f"imported libraries {sorted(imports)}, expected {sorted(expected_imports)}")
+for dll, names in expected_imports.items():
+    check(imports.get(dll) == names, f"{dll} imports {sorted(imports.get(dll, []))}, expected {sorted(names)}")
+check(not hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "delay-load imports present")
+check(not hasattr(pe, "DIRECTORY_ENTRY_EXPORT"), "export directory present")
+check(not hasattr(pe, "DIRECTORY_ENTRY_TLS"), "TLS directory present: something runs before the entry")
+
+# The entry point is the image's own start-up, which calls wWinMain.
+symbols = dict((name, int(address, 16)) for address, name in
+               re.findall(r"^\s+0x([0-9a-f]+)\s+(\S+)$", open(MAP).read(), re.M))
+startup = symbols.get("ImageStartup@0")
+check(startup is not None and startup - oh.ImageBase == oh.AddressOfEntryPoint,
+      f"entry point {oh.AddressOfEntryPoint:#x} is not ImageStartup@0")
+check("_wWinMain@16" in symbols or "wWinMain@16" in symbols, "no stdcall wWinMain in the image")
+
+# Resources: one manifest, type 24, id 1, language 1033, byte for byte the file.
+manifest = open(MANIFEST, "rb").read()
+resources = []
+for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    for rid in rtype.directory.entries:
+        for lang in rid.directory.entries:
+            rva, size = lang.data.struct.OffsetToData, lang.data.struct.Size
+            resources.append((rtype.id, rid.id, lang.id, pe.get_data(rva, size)))
+check(len(resources) == 1, f"{len(resources)} resources, expected the manifest alone")
+if resources:
+    rtype, rid, lang, content = resources[0]
+    check((rtype, rid, lang) == (24, 1, 1033),
+          f"resource is type {rtype}, id {rid}, language {lang}; expected 24, 1, 1033")
+    check(content == manifest, "the manifest resource differs from res/install-ca-certs.manifest")
+
+check(len(manifest) == 392, f"manifest is {len(manifest)} bytes, expected 392")
+check(manifest.count(b"\r\n") == manifest.count(b"\n") and manifest.endswith(b"\r\n"),
+      "manifest lines must end in CRLF")
+check(manifest.startswith(b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n'),
+      "manifest must start with the XML declaration")
+ASM1, ASM3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+root = ET.fromstring(manifest)
+check(root.tag == ASM1 + "assembly" and root.attrib == {"manifestVersion": "1.0"},
+      f"root element {root.tag} {root.attrib}")
+check([child.tag for child in root] == [ASM3 + "trustInfo"], "assembly must hold trustInfo only")
+path = [ASM3 + "trustInfo", ASM3 + "security", ASM3 + "requestedPrivileges"]
+node = root
+for tag in path:
+    children = list(node)
+    check(len(children) == 1 and children[0].tag == tag, f"expected {tag} alone under {node.tag}")
+    node = children[0] if children else node
+levels = list(node)
+check(len(levels) == 1 and levels[0].tag == ASM3 + "requestedExecutionLevel"
+      and levels[0].attrib == {"level": "requireAdministrator", "uiAccess": "false"}
+      and len(levels[0]) == 0 and not (levels[0].text or "").strip(),
+      "expected one empty requestedExecutionLevel, requireAdministrator, uiAccess false")
+
+# Nothing that varies between builds.
+check(fh.TimeDateStamp == 0, f"header time stamp {fh.TimeDateStamp}")
+check(not hasattr(pe, "DIRECTORY_ENTRY_DEBUG"), "debug directory present")
+check(pe.DIRECTORY_ENTRY_RESOURCE.struct.TimeDateStamp == 0, "resource directory time stamp")
+check(SOURCE_DIR.encode() not in data, "the build path is in the image")
+
+# The twelve texts are carried whole, and they are nearly all of the image.
+texts = re.findall(r'"([A-Za-z0-9+/=]{100,})"', open(CERTIFICATES).read())
+check(len(texts) == 12, f"{len(texts)} texts in the certificate source, expected 12")
+for number, text in enumerate(texts, 1):
+    check(data.count(text.encode() + b"\0") == 1, f"row {number}'s text is not in the image once")
+floor = sum(len(t) + 1 for t in texts)
+check(len(data) <= 36 * 1024, f"image is {len(data)} bytes, more than 36 KiB")
+
+print(f"image {len(data)} bytes; certificate texts {floor} bytes ({100 * floor / len(data):.1f}%)")
+for failure in failures:
+    print("FAIL:", failure)
+sys.exit(1 if failures else 0)
