@@ -1,6 +1,6 @@
 # Front door. `make` builds the Windows image, `make test` runs every test,
 # `make run` installs the certificates into a throwaway Wine prefix and shows them.
-.PHONY: all image test run clean deps
+.PHONY: all image test run screenshots benchmark clean deps
 
 all: image
 
@@ -21,7 +21,17 @@ test: deps
 	ctest --preset windows
 
 run: image
-	@scripts/run-in-wine.sh build/windows/install-ca-certs.exe
+	@/usr/bin/python3 scripts/run-in-wine.py build/windows/install-ca-certs.exe
+
+# Pictures of the consent and all-installed boxes for the docs.
+screenshots: image
+	@/usr/bin/python3 scripts/screenshots.py build/windows/install-ca-certs.exe docs
+
+# Silent installation against a do-nothing image, under Wine.
+benchmark: deps
+	cmake --preset windows
+	cmake --build --preset windows --target install-ca-certs noop-image
+	@/usr/bin/python3 scripts/benchmark.py build/windows/install-ca-certs.exe build/windows/noop-image.exe
 
 clean:
 	rm -rf build

@@ -25,18 +25,26 @@ target_compile_options(install-ca-certs PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:${PROJECT_WARNINGS} ${FREESTANDING_FLAGS}>)
 # libgcc last, for any helper the compiler calls; it brings no DLL.
 target_link_libraries(install-ca-certs PRIVATE installer crypt32 kernel32 user32 gcc)
-target_link_options(install-ca-certs PRIVATE
+# Shared by the image and the benchmark's do-nothing baseline.
+set(IMAGE_LINK_OPTIONS
   -nostdlib
   -s
-  -Wl,--entry=_ImageStartup@0
   -Wl,--subsystem=windows:6.0
   -Wl,--major-os-version=6 -Wl,--minor-os-version=0
   -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
   "SHELL:-Xlinker --stack=0x100000,0x1000" "SHELL:-Xlinker --heap=0x100000,0x1000"
   # reproducible: no time stamp, no build path
-  -Wl,--no-insert-timestamp
+  -Wl,--no-insert-timestamp)
+target_link_options(install-ca-certs PRIVATE ${IMAGE_LINK_OPTIONS}
+  -Wl,--entry=_ImageStartup@0
   -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map)
+
+add_executable(noop-image tests/bench/noop_image.cpp)
+target_compile_definitions(noop-image PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+target_compile_options(noop-image PRIVATE ${PROJECT_WARNINGS} ${FREESTANDING_FLAGS})
+target_link_libraries(noop-image PRIVATE crypt32 kernel32 user32)
+target_link_options(noop-image PRIVATE ${IMAGE_LINK_OPTIONS} -Wl,--entry=_NoopStartup@0)
 
 enable_testing()
 set(SYSTEM_PYTHON /usr/bin/python3)  # Debian's, which sees python3-pefile

@@ -1,0 +1,60 @@
+#!/usr/bin/python3
+"""Runs the installer silently in a throwaway Wine prefix under build/ and shows,
+for each of the twelve certificates it carries, whether it is now in the local
+computer's ROOT or CA store.
+
+Usage: run-in-wine.py IMAGE
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import winetest  # noqa: E402
+
+SOURCE = os.path.join(ROOT, "src", "installer", "embedded_certificates.cpp")
+
+
+def common_name(der):
+    out = subprocess.run(["openssl", "x509", "-inform", "DER", "-noout", "-subject",
+                          "-nameopt", "multiline,utf8,-esc_msb"],
+                         input=der, capture_output=True, check=True).stdout.decode("utf-8")
+    for line in out.splitlines():
+        if line.strip().startswith("commonName"):
+            return line.split("=", 1)[1].strip()
+    return "?"
+
+
+def main():
+    image = os.path.abspath(sys.argv[1])
+    prefix = os.path.join(winetest.WINE_ROOT, "run")
+    print(f"Preparing a throwaway Wine prefix in {os.path.relpath(prefix)} ...", flush=True)
+    winetest.prepare_template()
+    shutil.rmtree(prefix, ignore_errors=True)
+    shutil.copytree(winetest.TEMPLATE, prefix, symlinks=True)
+
+    print(f"Running: wine {os.path.basename(image)} -s", flush=True)
+    status, _, _ = winetest.run(prefix, [image, "-s"])
+    print(f"Exit status: {status} (always 1, by design)\n")
+
+    stores = winetest.store_certificates(prefix)
+    rows = winetest.embedded_rows(SOURCE)
+    print(f"{'Row':>3}  {'Store':<5} {'Subject':<30} {'SHA-1 thumbprint':<40}  Installed")
+    installed = 0
+    for row, store, der in rows:
+        thumbprint = hashlib.sha1(der).hexdigest().upper()
+        present = stores[store].get(thumbprint) == der
+        installed += present
+        name = "ROOT" if store == "Root" else "CA"
+        print(f"{row:>3}  {name:<5} {common_name(der):<30} {thumbprint}  "
+              f"{'yes' if present else 'NO'}")
+    print(f"\n{installed} of {len(rows)} certificates are in the local computer's stores "
+          f"(HKLM\\Software\\Microsoft\\SystemCertificates in {os.path.relpath(prefix)}/system.reg).")
+    return 0 if installed == len(rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
