@@ -7,7 +7,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandTail, int) {
   return InstallerRun(commandTail);
 }
 
-// The entry point that the linker is given.
+// The entry point that the linker is given. It never returns: ExitProcess ends
+// the process with the run's status.
 extern "C" void WINAPI ImageStartup() {
   STARTUPINFOW startup;
   GetStartupInfoW(&startup);

@@ -115,6 +115,7 @@ class Interactive(WineTest):
         status, boxes, calls = self.runInteractive(prefix, [IDYES, IDOK])
         self.assertEqual(status, 1)
         self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ATTENTION, INSTALLED, "OK")])
+        self.assertEqual(len(boxes[0][1]), 264, "the consent text, whole, from the box itself")
         shown = self.calls(calls, "MessageBoxW")
         self.assertEqual([(c.args[0], c.args[3]) for c in shown], [(0, 0x24), (0, 0x40)],
                          "MessageBoxW: no owner; styles 0x24, then 0x40")
