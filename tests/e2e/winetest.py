@@ -66,11 +66,6 @@ def new_prefix(name):
     return prefix
 
 
-def windows_path(prefix, path):
-    """A file of the build as the prefix's Z: drive sees it."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 class Display:
     """A private Xvfb display for the boxes of one test."""
 

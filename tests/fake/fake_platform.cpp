@@ -73,8 +73,6 @@ DWORD WINAPI GetLastError() {
   return g_platform.lastError;
 }
 
-void WINAPI SetLastError(DWORD dwErrCode) { g_platform.lastError = dwErrCode; }
-
 HANDLE WINAPI GetProcessHeap() { return &fake::g_processHeap; }
 
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {

@@ -31,7 +31,6 @@ typedef void* LPVOID;
 typedef void* HANDLE;
 typedef struct HWND__* HWND;
 
-#define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
 
@@ -46,7 +45,6 @@ typedef struct HWND__* HWND;
 #define IDNO 7
 
 DWORD WINAPI GetLastError();
-void WINAPI SetLastError(DWORD dwErrCode);
 
 HANDLE WINAPI GetProcessHeap();
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
