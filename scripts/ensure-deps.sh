@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make
-  googletest libssl-dev libengine-gost-openssl
+  googletest openssl libssl-dev libengine-gost-openssl
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   python3 python3-pefile
