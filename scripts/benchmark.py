@@ -7,7 +7,6 @@ Not a test: the figures depend on the machine.
 Usage: benchmark.py IMAGE NOOP_IMAGE [RUNS]
 """
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -34,10 +33,7 @@ def timed(prefix, args):
 def main():
     image, noop = map(os.path.abspath, sys.argv[1:3])
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 20
-    winetest.prepare_template()
-    prefix = os.path.join(winetest.WINE_ROOT, "benchmark")
-    shutil.rmtree(prefix, ignore_errors=True)
-    shutil.copytree(winetest.TEMPLATE, prefix, symlinks=True)
+    prefix = winetest.new_prefix("benchmark")
     # One persistent server for all runs, so that neither side pays its start-up.
     server = subprocess.Popen(["wineserver", "-f", "-p"], env=winetest.wine_env(prefix))
     try:
@@ -52,8 +48,7 @@ def main():
         server.wait()
     shutil.rmtree(prefix, ignore_errors=True)
 
-    texts = re.findall(r'"([A-Za-z0-9+/=]{100,})"', open(SOURCE).read())
-    floor = sum(len(t) + 1 for t in texts)
+    floor = sum(len(text) + 1 for _, text in winetest.embedded_texts(SOURCE))  # with terminators
     size = os.path.getsize(image)
     ms = lambda values: 1000 * statistics.median(values)  # noqa: E731
     print(f"runs each:                    {runs}")

@@ -7,7 +7,6 @@ Usage: run-in-wine.py IMAGE
 """
 import hashlib
 import os
-import shutil
 import subprocess
 import sys
 
@@ -30,11 +29,8 @@ def common_name(der):
 
 def main():
     image = os.path.abspath(sys.argv[1])
-    prefix = os.path.join(winetest.WINE_ROOT, "run")
-    print(f"Preparing a throwaway Wine prefix in {os.path.relpath(prefix)} ...", flush=True)
-    winetest.prepare_template()
-    shutil.rmtree(prefix, ignore_errors=True)
-    shutil.copytree(winetest.TEMPLATE, prefix, symlinks=True)
+    print("Preparing a throwaway Wine prefix ...", flush=True)
+    prefix = winetest.new_prefix("run")
 
     print(f"Running: wine {os.path.basename(image)} -s", flush=True)
     status, _, _ = winetest.run(prefix, [image, "-s"])

@@ -38,10 +38,7 @@ def desktop_window(display):
 def main():
     image, out_dir = os.path.abspath(sys.argv[1]), sys.argv[2]
     os.makedirs(out_dir, exist_ok=True)
-    winetest.prepare_template()
-    prefix = os.path.join(winetest.WINE_ROOT, "screenshots")
-    shutil.rmtree(prefix, ignore_errors=True)
-    shutil.copytree(winetest.TEMPLATE, prefix, symlinks=True)
+    prefix = winetest.new_prefix("screenshots")
 
     with winetest.Display() as display:
         process = winetest.start(prefix, ["explorer", f"/desktop={DESKTOP},{WIDTH}x{HEIGHT}", image],

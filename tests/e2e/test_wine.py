@@ -1,5 +1,6 @@
 """End-to-end tests of the real image under Wine: its CRYPT32, registry-backed
 certificate stores and USER32 message boxes."""
+import hashlib
 import os
 import shutil
 import sys
@@ -27,13 +28,12 @@ ROWS = winetest.embedded_rows(SOURCE)
 
 
 def thumbprint(der):
-    import hashlib
     return hashlib.sha1(der).hexdigest().upper()
 
 
 class WineTest(unittest.TestCase):
     def prefix(self):
-        return winetest.new_prefix(self.id().split(".", 1)[1])
+        return winetest.new_prefix(os.path.join("tests", self.id().split(".", 1)[1]))
 
     def assertAllTwelveInstalled(self, prefix):
         stores = winetest.store_certificates(prefix)

@@ -4,6 +4,7 @@ Each test gets a throwaway prefix, copied from one prepared template so that
 Wine's first-run set-up happens once. Nothing here touches the developer's own
 prefix.
 """
+import base64
 import os
 import re
 import shutil
@@ -58,9 +59,9 @@ def prepare_template():
 
 
 def new_prefix(name):
-    """A fresh copy of the template for one test."""
+    """A fresh copy of the template, at `name` under the build's wine folder."""
     prepare_template()
-    prefix = os.path.join(WINE_ROOT, "tests", name)
+    prefix = os.path.join(WINE_ROOT, name)
     shutil.rmtree(prefix, ignore_errors=True)
     shutil.copytree(TEMPLATE, prefix, symlinks=True)
     return prefix
@@ -139,7 +140,6 @@ class Call:
     def __init__(self, module, function, args):
         self.module, self.function, self.raw = module, function, args
         self.strings = [_unescape(m.group(1)) for m in _STRING.finditer(args)]
-        self.truncated = any(m.group(2) for m in _STRING.finditer(args))
         # Numbers in argument order, strings dropped.
         self.args = [int(a.split(" ")[0], 16) for a in _split_args(args)]
 
@@ -148,7 +148,7 @@ class Call:
 
 
 def _split_args(args):
-    parts, depth, current, quoted = [], 0, "", False
+    parts, current, quoted = [], "", False
     i = 0
     while i < len(args):
         c = args[i]
@@ -206,14 +206,16 @@ def _certificate_from_blob(blob):
     return None
 
 
+def embedded_texts(source):
+    """[(store, base64 text)] from the generated certificate source, in row order."""
+    return [("Root" if store == "RootStore" else "CA", text) for text, store in
+            re.findall(r'"([A-Za-z0-9+/=]{100,})", (RootStore|CaStore)', open(source).read())]
+
+
 def embedded_rows(source):
-    """[(row, store, DER)] from the generated certificate source: what the image carries."""
-    import base64
-    rows = []
-    for match in re.finditer(r'"([A-Za-z0-9+/=]{100,})", (RootStore|CaStore)', open(source).read()):
-        store = "Root" if match.group(2) == "RootStore" else "CA"
-        rows.append((len(rows) + 1, store, base64.b64decode(match.group(1))))
-    return rows
+    """[(row, store, DER)]: what the image carries."""
+    return [(row, store, base64.b64decode(text))
+            for row, (store, text) in enumerate(embedded_texts(source), 1)]
 
 
 def wait_until(predicate, timeout, interval=0.2):
