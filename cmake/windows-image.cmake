@@ -11,6 +11,8 @@ set(FREESTANDING_FLAGS
   -mno-stack-arg-probe
   # loops must not become calls to memset, memcpy or strlen
   -fno-tree-loop-distribute-patterns
+  # no compiler identification string in the image
+  -fno-ident
   # no build path in the image
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 target_compile_options(installer PRIVATE ${FREESTANDING_FLAGS})

@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   python3 python3-pefile
   wine wine32:i386 fonts-wine xvfb xauth xdotool x11-utils imagemagick
+  wixl msitools osslsigncode
 )
 
 missing=()

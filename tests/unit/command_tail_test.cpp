@@ -8,9 +8,13 @@
 namespace {
 
 struct Line {
+  const char* name;  // the case's name in the test output
   const char16_t* line;
   const char16_t* tail;
 };
+
+// Failure messages and ctest show the case's name, not its bytes.
+void PrintTo(const Line& line, std::ostream* out) { *out << line.name; }
 
 class CommandTailTest : public ::testing::TestWithParam<Line> {};
 
@@ -27,23 +31,24 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, CommandTailTest,
     ::testing::Values(
         // A quoted path whose folder holds "-s" is the name, not the tail.
-        Line{u"\"C:\\Program Files\\ca-setup\\install-ca-certs.exe\"", u""},
-        Line{u"\"C:\\ca-setup\\install-ca-certs.exe\" -s", u"-s"},
-        Line{u"C:\\install-ca-certs.exe -s", u"-s"},
-        Line{u"install-ca-certs.exe  \t \t-s", u"-s"},
-        Line{u"install-ca-certs.exe\t-s x", u"-s x"},
+        Line{"QuotedPathWithHyphenSFolder", u"\"C:\\Program Files\\ca-setup\\install-ca-certs.exe\"", u""},
+        Line{"QuotedPathThenHyphenS", u"\"C:\\ca-setup\\install-ca-certs.exe\" -s", u"-s"},
+        Line{"UnquotedPathThenHyphenS", u"C:\\install-ca-certs.exe -s", u"-s"},
+        Line{"BlanksAndTabsBeforeHyphenS", u"install-ca-certs.exe  \t \t-s", u"-s"},
+        Line{"TabThenHyphenSAndMore", u"install-ca-certs.exe\t-s x", u"-s x"},
         // An unquoted path with a blank: the rest of the path is the tail.
-        Line{u"C:\\My Tools\\data-set\\install-ca-certs.exe", u"Tools\\data-set\\install-ca-certs.exe"},
-        Line{u"install-ca-certs.exe", u""},
-        Line{u"install-ca-certs.exe   ", u""},
-        Line{u"", u""},
-        Line{u"   ", u""},
-        Line{u" -s", u"-s"},
+        Line{"UnquotedPathWithBlank", u"C:\\My Tools\\data-set\\install-ca-certs.exe", u"Tools\\data-set\\install-ca-certs.exe"},
+        Line{"NameOnly", u"install-ca-certs.exe", u""},
+        Line{"NameThenBlanks", u"install-ca-certs.exe   ", u""},
+        Line{"Empty", u"", u""},
+        Line{"BlanksOnly", u"   ", u""},
+        Line{"LeadingBlankThenHyphenS", u" -s", u"-s"},
         // An unterminated quote makes the whole line the name.
-        Line{u"\"C:\\ca dir\\install-ca-certs.exe -s", u""},
+        Line{"UnterminatedQuote", u"\"C:\\ca dir\\install-ca-certs.exe -s", u""},
         // Quotes inside the name flip the flag; quotes in the tail are kept.
-        Line{u"C:\\\"ca dir\"\\x.exe \"a b\" -s", u"\"a b\" -s"},
-        Line{u"x.exe\x01\x1f-s", u"-s"}));
+        Line{"QuotesInNameAndTail", u"C:\\\"ca dir\"\\x.exe \"a b\" -s", u"\"a b\" -s"},
+        Line{"ControlCharactersAsBlanks", u"x.exe\x01\x1f-s", u"-s"}),
+    [](const ::testing::TestParamInfo<Line>& testCase) { return std::string(testCase.param.name); });
 
 TEST(CommandTailNull, NullLineGivesNullTail) { EXPECT_EQ(CommandTail(nullptr), nullptr); }
 

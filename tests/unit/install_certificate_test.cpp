@@ -74,6 +74,8 @@ struct FailingStep {
   std::vector<std::string> calls;
 };
 
+void PrintTo(const FailingStep& step, std::ostream* out) { *out << step.name; }
+
 class FailingStepTest : public InstallCertificateTest,
                         public ::testing::WithParamInterface<FailingStep> {};
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -99,11 +100,20 @@ TEST_F(InstallerRunTest, ConsentTextIs264UnitsWithOneBareLineFeed) {
   EXPECT_EQ(shown.find(u'\r'), std::u16string::npos) << "the line feed must stand alone";
 }
 
-class SilentTailTest : public InstallerRunTest,
-                       public ::testing::WithParamInterface<const char16_t*> {};
+struct Tail {
+  const char* name;  // the case's name in the test output
+  const char16_t* tail;
+};
+
+// Failure messages and ctest show the case's name, not its bytes.
+void PrintTo(const Tail& tail, std::ostream* out) { *out << tail.name; }
+
+std::string TailName(const ::testing::TestParamInfo<Tail>& testCase) { return testCase.param.name; }
+
+class SilentTailTest : public InstallerRunTest, public ::testing::WithParamInterface<Tail> {};
 
 TEST_P(SilentTailTest, InstallsAllTwelveWithoutAnyBox) {
-  EXPECT_EQ(InstallerRun(GetParam()), 1);
+  EXPECT_EQ(InstallerRun(GetParam().tail), 1);
   EXPECT_TRUE(Boxes().empty()) << "a silent run shows no box";
   EXPECT_EQ(AttemptedRows(), Rows(1, 12));
   EXPECT_EQ(Count("CertAddCertificateContextToStore"), 12U);
@@ -111,25 +121,30 @@ TEST_P(SilentTailTest, InstallsAllTwelveWithoutAnyBox) {
   EXPECT_EQ(Count("HeapAlloc"), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(HyphenSAnywhere, SilentTailTest,
-                         ::testing::Values(u"-s", u"x-s", u"--silent", u"-setup",
-                                           u"\"C:\\Users\\buh\\data-set\\report.xml\"",
-                                           u"/quiet -s", u"-S -s"));
+INSTANTIATE_TEST_SUITE_P(
+    HyphenSAnywhere, SilentTailTest,
+    ::testing::Values(Tail{"HyphenS", u"-s"}, Tail{"InsideAWord", u"x-s"},
+                      Tail{"DoubleHyphenSilent", u"--silent"}, Tail{"HyphenSetup", u"-setup"},
+                      Tail{"QuotedPathWithDataSet", u"\"C:\\Users\\buh\\data-set\\report.xml\""},
+                      Tail{"AfterSlashQuiet", u"/quiet -s"}, Tail{"AfterCapitalS", u"-S -s"}),
+    TailName);
 
-class InteractiveTailTest : public InstallerRunTest,
-                            public ::testing::WithParamInterface<const char16_t*> {};
+class InteractiveTailTest : public InstallerRunTest, public ::testing::WithParamInterface<Tail> {};
 
 TEST_P(InteractiveTailTest, AsksForConsentFirst) {
   fake::State().messageBoxResults = {IDNO};
-  EXPECT_EQ(InstallerRun(GetParam()), 1);
+  EXPECT_EQ(InstallerRun(GetParam().tail), 1);
   ASSERT_EQ(fake::CallNames().size(), 2U);
   ASSERT_EQ(Boxes().size(), 2U);
   ExpectBox(Boxes()[0], kConsent, kAttention, kConsentStyle);
 }
 
-INSTANTIATE_TEST_SUITE_P(NoHyphenS, InteractiveTailTest,
-                         ::testing::Values(u"-S", u"/s", u"/S", u"", u"- s", u"s-", u"-",
-                                           nullptr));
+INSTANTIATE_TEST_SUITE_P(
+    NoHyphenS, InteractiveTailTest,
+    ::testing::Values(Tail{"CapitalS", u"-S"}, Tail{"SlashS", u"/s"}, Tail{"SlashCapitalS", u"/S"},
+                      Tail{"Empty", u""}, Tail{"HyphenBlankS", u"- s"}, Tail{"SThenHyphen", u"s-"},
+                      Tail{"HyphenAlone", u"-"}, Tail{"Null", nullptr}),
+    TailName);
 
 TEST_F(InstallerRunTest, YesInstallsAllRowsInOrderAndShowsTwoBoxes) {
   fake::State().messageBoxResults = {IDYES};
@@ -195,12 +210,21 @@ TEST_P(FailingRowTest, SilentFailureShowsNothingAndReadsNoError) {
   EXPECT_EQ(Count("HeapAlloc"), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, FailingRowTest, ::testing::Values(1, 7, 12));
+INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, FailingRowTest, ::testing::Values(1, 7, 12),
+                         [](const ::testing::TestParamInfo<int>& testCase) {
+                           return "Row" + std::to_string(testCase.param);
+                         });
 
 struct ErrorCase {
   DWORD code;
   std::u16string text;
 };
+
+void PrintTo(const ErrorCase& error, std::ostream* out) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(error.code));
+  *out << code;
+}
 
 class ErrorBoxTest : public InstallerRunTest, public ::testing::WithParamInterface<ErrorCase> {};
 
@@ -241,7 +265,12 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{ERROR_FILE_NOT_FOUND,
                                 u"Ошибка установки сертификатов, код 0x00000002"},
                       ErrorCase{0x8009310b, u"Ошибка установки сертификатов, код 0x8009310b"},
-                      ErrorCase{0xabcdef01, u"Ошибка установки сертификатов, код 0xabcdef01"}));
+                      ErrorCase{0xabcdef01, u"Ошибка установки сертификатов, код 0xabcdef01"}),
+    [](const ::testing::TestParamInfo<ErrorCase>& testCase) {
+      char name[16];
+      std::snprintf(name, sizeof name, "Code%x", static_cast<unsigned>(testCase.param.code));
+      return std::string(name);
+    });
 
 TEST_F(InstallerRunTest, ShowsTheCodeLeftByTheFailedRowsReleaseSteps) {
   fake::State().messageBoxResults = {IDYES};
