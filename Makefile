@@ -27,11 +27,13 @@ run: image
 screenshots: image
 	@/usr/bin/python3 scripts/screenshots.py build/windows/install-ca-certs.exe docs
 
-# Silent installation against a do-nothing image, under Wine.
+# Silent installation against a do-nothing image and against the bare CRYPT32
+# calls, under Wine.
 benchmark: deps
 	cmake --preset windows
-	cmake --build --preset windows --target install-ca-certs noop-image
-	@/usr/bin/python3 scripts/benchmark.py build/windows/install-ca-certs.exe build/windows/noop-image.exe
+	cmake --build --preset windows --target install-ca-certs noop-image reference-calls call-profile
+	@/usr/bin/python3 scripts/benchmark.py build/windows/install-ca-certs.exe build/windows/noop-image.exe \
+	  build/windows/reference-calls.exe build/windows/call-profile.exe
 
 clean:
 	rm -rf build

@@ -48,6 +48,18 @@ target_compile_options(noop-image PRIVATE ${PROJECT_WARNINGS} ${FREESTANDING_FLA
 target_link_libraries(noop-image PRIVATE crypt32 kernel32 user32)
 target_link_options(noop-image PRIVATE ${IMAGE_LINK_OPTIONS} -Wl,--entry=_NoopStartup@0)
 
+# The benchmark's limit: the installer's CRYPT32 calls and nothing else.
+add_executable(reference-calls tests/bench/reference_calls.cpp)
+target_compile_options(reference-calls PRIVATE ${PROJECT_WARNINGS} ${FREESTANDING_FLAGS})
+target_link_libraries(reference-calls PRIVATE installer crypt32 kernel32)
+target_link_options(reference-calls PRIVATE ${IMAGE_LINK_OPTIONS} -Wl,--entry=_ReferenceStartup@0)
+
+# The same calls, each timed inside the process; an ordinary program.
+add_executable(call-profile tests/bench/call_profile.cpp)
+target_compile_options(call-profile PRIVATE ${PROJECT_WARNINGS})
+target_link_libraries(call-profile PRIVATE installer crypt32)
+target_link_options(call-profile PRIVATE -static)
+
 enable_testing()
 set(SYSTEM_PYTHON /usr/bin/python3)  # Debian's, which sees python3-pefile
 

@@ -1,10 +1,22 @@
 #!/usr/bin/python3
-"""Measures, under Wine in one run, a silent installation against a do-nothing
-image with the same three imports, alternating the two, and reports the medians,
-their ratio, and the installer's size against the floor of its certificate texts.
-Not a test: the figures depend on the machine.
+"""Measures a silent installation under Wine against two baselines, in one
+persistent wineserver session:
 
-Usage: benchmark.py IMAGE NOOP_IMAGE [RUNS]
+- a do-nothing image with the same three imports (what the platform costs to
+  start a process), and
+- the reference program, which makes the installer's 60 CRYPT32 calls with the
+  same arguments on the same texts and nothing else (the limit any program
+  could reach).
+
+Runs are interleaved round by round (do-nothing, installer, reference). Every
+run starts from the same store state: the warm-up leaves the twelve
+certificates in place, and both programs add them again with
+CERT_STORE_ADD_ALWAYS. Before timing, the relay trace checks that the installer
+and the reference make the same CRYPT32 calls. Then an instrumented copy of the
+calls shows where the time goes inside the process. Not a test: the figures
+depend on the machine.
+
+Usage: benchmark.py IMAGE NOOP_IMAGE REFERENCE CALL_PROFILE [ROUNDS]
 """
 import os
 import shutil
@@ -18,47 +30,89 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import winetest  # noqa: E402
 
 SOURCE = os.path.join(ROOT, "src", "installer", "embedded_certificates.cpp")
+CRYPT32 = ("CryptQueryObject", "CertOpenStore", "CertAddCertificateContextToStore",
+           "CertCloseStore", "CertFreeCertificateContext")
 
 
-def timed(prefix, args):
-    env = winetest.wine_env(prefix)
+def timed(prefix, args, expected=1):
     start = time.perf_counter()
-    status = subprocess.run(["wine"] + args, env=env).returncode
+    status = subprocess.run(["wine"] + args, env=winetest.wine_env(prefix)).returncode
     elapsed = time.perf_counter() - start
-    if status != 1:
-        sys.exit(f"{args[0]} exited with {status}, expected 1")
+    if status != expected:
+        sys.exit(f"{args[0]} exited with {status}, expected {expected}")
     return elapsed
 
 
+def crypt32_calls(prefix, args):
+    """The CRYPT32 calls of one run, without the pointer arguments, which differ."""
+    _, _, calls = winetest.run(prefix, args, relay=True)
+    pointers = {"CryptQueryObject": (1, 10), "CertOpenStore": (4,),
+                "CertAddCertificateContextToStore": (0, 1), "CertCloseStore": (0,),
+                "CertFreeCertificateContext": (0,)}
+    return [(c.function, tuple(a for i, a in enumerate(c.args) if i not in pointers[c.function]))
+            for c in calls if c.function in CRYPT32]
+
+
+def ms(values):
+    return 1000 * statistics.median(values)
+
+
+def spread(values, scale=1000, digits=1):
+    return f"{scale * min(values):.{digits}f}–{scale * max(values):.{digits}f}"
+
+
 def main():
-    image, noop = map(os.path.abspath, sys.argv[1:3])
-    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 20
+    image, noop, reference, profile = map(os.path.abspath, sys.argv[1:5])
+    rounds = int(sys.argv[5]) if len(sys.argv) > 5 else 20
     prefix = winetest.new_prefix("benchmark")
-    # One persistent server for all runs, so that neither side pays its start-up.
+
+    installer_calls = crypt32_calls(prefix, [image, "-s"])
+    reference_calls = crypt32_calls(prefix, [reference])
+    if len(installer_calls) != 60 or installer_calls != reference_calls:
+        sys.exit(f"the reference does not make the installer's calls: "
+                 f"{len(installer_calls)} against {len(reference_calls)}")
+
+    # One persistent server for all runs, so that no run pays its start-up.
     server = subprocess.Popen(["wineserver", "-f", "-p"], env=winetest.wine_env(prefix))
     try:
-        timed(prefix, [noop])  # warm-up: loads Wine's libraries into the page cache
-        timed(prefix, [image, "-s"])
-        installer, baseline = [], []
-        for _ in range(runs):
+        for args in ([noop], [image, "-s"], [reference]):  # warm-up: page cache, stores
+            timed(prefix, args)
+        baseline, installer, limit = [], [], []
+        for _ in range(rounds):
             baseline.append(timed(prefix, [noop]))
             installer.append(timed(prefix, [image, "-s"]))
+            limit.append(timed(prefix, [reference]))
+        phases = {name: [] for name in CRYPT32}
+        for _ in range(rounds):
+            out = subprocess.run(["wine", profile], env=winetest.wine_env(prefix),
+                                 capture_output=True, text=True, check=True).stdout
+            for line in out.splitlines():
+                name, microseconds = line.split("\t")
+                phases[name].append(float(microseconds) / 1000)
     finally:
         subprocess.run(["wineserver", "-k"], env=winetest.wine_env(prefix))
         server.wait()
     shutil.rmtree(prefix, ignore_errors=True)
 
+    ratios = [a / b for a, b in zip(installer, limit)]
     floor = sum(len(text) + 1 for _, text in winetest.embedded_texts(SOURCE))  # with terminators
     size = os.path.getsize(image)
-    ms = lambda values: 1000 * statistics.median(values)  # noqa: E731
-    print(f"runs each:                    {runs}")
-    print(f"do-nothing image, median:     {ms(baseline):.1f} ms "
-          f"(min {1000 * min(baseline):.1f}, max {1000 * max(baseline):.1f})")
-    print(f"silent installation, median:  {ms(installer):.1f} ms "
-          f"(min {1000 * min(installer):.1f}, max {1000 * max(installer):.1f})")
-    print(f"ratio installer / do-nothing: {ms(installer) / ms(baseline):.2f}")
-    print(f"installation's own cost:      {ms(installer) - ms(baseline):.1f} ms for 12 certificates")
-    print(f"image size:                   {size} bytes; certificate texts {floor} bytes "
+    print(f"rounds:                            {rounds} (do-nothing, installer, reference each)")
+    print(f"do-nothing image, median:          {ms(baseline):.1f} ms ({spread(baseline)})")
+    print(f"silent installation, median:       {ms(installer):.1f} ms ({spread(installer)})")
+    print(f"reference calls, median:           {ms(limit):.1f} ms ({spread(limit)})")
+    print(f"installer / reference, pairwise:   median {statistics.median(ratios):.2f} "
+          f"({spread(ratios, 1, 2)}, quartiles "
+          f"{statistics.quantiles(ratios, n=4)[0]:.2f}–{statistics.quantiles(ratios, n=4)[2]:.2f})")
+    print(f"installer / do-nothing, medians:   {ms(installer) / ms(baseline):.2f}")
+    print("inside the process, median of the per-run totals over the 12 rows:")
+    for name in CRYPT32:
+        print(f"  {name + ':':<34} {statistics.median(phases[name]):7.1f} ms "
+              f"({spread(phases[name], 1)})")
+    inside = sum(statistics.median(v) for v in phases.values())
+    print(f"  {'all 60 calls:':<34} {inside:7.1f} ms; the rest of a run "
+          f"({ms(limit) - inside:.1f} ms) is process start and exit")
+    print(f"image size:                        {size} bytes; certificate texts {floor} bytes "
           f"({100 * floor / size:.1f}% of the image, {size - floor} bytes for everything else)")
 
 
