@@ -1,6 +1,7 @@
 # Front door. `make` builds the Windows image, `make test` runs every test,
-# `make run` installs the certificates into a throwaway Wine prefix and shows them.
-.PHONY: all image test run screenshots benchmark clean deps
+# `make run` installs the certificates into a throwaway Wine prefix and shows them,
+# `make dist` builds the deployment kit in build/dist.
+.PHONY: all image dist test run screenshots benchmark clean deps
 
 all: image
 
@@ -11,6 +12,16 @@ image: deps
 	cmake --preset windows
 	cmake --build --preset windows --target install-ca-certs
 	@scripts/describe-image.sh build/windows/install-ca-certs.exe
+
+# The deployment kit. Signed when given SIGN_CERT and SIGN_KEY (PEM chain and key)
+# or SIGN_PKCS12, with SIGN_PASSFILE and SIGN_TIMESTAMP if needed; files are
+# passed on as absolute paths, since the kit is built from build/windows.
+sign_file = $(if $($(1)),$(abspath $($(1))))
+dist: deps
+	cmake --preset windows
+	SIGN_CERT="$(call sign_file,SIGN_CERT)" SIGN_KEY="$(call sign_file,SIGN_KEY)" \
+	SIGN_PKCS12="$(call sign_file,SIGN_PKCS12)" SIGN_PASSFILE="$(call sign_file,SIGN_PASSFILE)" \
+	SIGN_TIMESTAMP="$(SIGN_TIMESTAMP)" cmake --build --preset windows --target dist
 
 test: deps
 	cmake --preset host

@@ -63,13 +63,17 @@ target_link_options(call-profile PRIVATE -static)
 enable_testing()
 set(SYSTEM_PYTHON /usr/bin/python3)  # Debian's, which sees python3-pefile
 
+include(cmake/kit.cmake)
+
 add_test(NAME image.properties
          COMMAND ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/check_image.py
                  $<TARGET_FILE:install-ca-certs> ${CMAKE_SOURCE_DIR}/res/install-ca-certs.manifest
                  ${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map
                  ${CMAKE_SOURCE_DIR}/src/installer/embedded_certificates.cpp ${CMAKE_SOURCE_DIR})
-add_test(NAME image.reproducible
-         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/image/check_reproducible.sh ${CMAKE_SOURCE_DIR}
-                 ${CMAKE_CURRENT_BINARY_DIR}/reproducible $<TARGET_FILE:install-ca-certs>)
 
 add_subdirectory(tests/e2e)
+
+add_test(NAME image.reproducible
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/image/check_reproducible.sh ${CMAKE_SOURCE_DIR}
+                 ${CMAKE_CURRENT_BINARY_DIR}/reproducible $<TARGET_FILE:install-ca-certs> ${KIT_DIR})
+set_tests_properties(image.reproducible PROPERTIES FIXTURES_REQUIRED kit)

@@ -26,10 +26,12 @@ RELAY_INCLUDE = ";".join([
 ])
 
 
-def wine_env(prefix, relay=False, display=None):
+def wine_env(prefix, relay=False, display=None, channels=""):
+    """`channels`: more of Wine's debug channels for standard error, e.g. "trace+msi"."""
     env = dict(os.environ)
+    debug = ",".join(c for c in ("-all", "+relay" if relay else "", channels) if c)
     env.update(WINEPREFIX=os.path.abspath(prefix), WINEDLLOVERRIDES="mscoree,mshtml=",
-               WINEDEBUG="-all,+relay" if relay else "-all", WINEARCH="win32")
+               WINEDEBUG=debug, WINEARCH="win32")
     env.pop("DISPLAY", None)
     if display:
         env["DISPLAY"] = display
@@ -90,28 +92,36 @@ class Display:
         self.close()
 
 
-def start(prefix, args, relay=False, display=None):
+def start(prefix, args, relay=False, display=None, channels=""):
     """Starts a Windows program; its standard error (the relay trace) goes to a file."""
     trace = tempfile.NamedTemporaryFile(prefix="relay-", suffix=".txt", dir=WINE_ROOT, delete=False)
-    process = subprocess.Popen(["wine"] + list(args), env=wine_env(prefix, relay, display),
+    process = subprocess.Popen(["wine"] + list(args),
+                               env=wine_env(prefix, relay, display, channels),
                                stdout=subprocess.PIPE, stderr=trace)
     process.trace_path = trace.name
     trace.close()
     return process
 
 
-def finish(prefix, process, timeout=120):
-    """Waits for the program and the prefix's server; returns (exit status, stdout, relay calls)."""
+def finish(prefix, process, timeout=120, keep_trace=False):
+    """Waits for the program and the prefix's server; returns (exit status, stdout, relay
+    calls), and with `keep_trace` the whole of standard error as a fourth item."""
     out, _ = process.communicate(timeout=timeout)
     wait_server(prefix)
     with open(process.trace_path, "rb") as f:
-        calls = relay_calls(f.read().decode("utf-8", "replace"))
+        trace = f.read().decode("utf-8", "replace")
     os.unlink(process.trace_path)
-    return process.returncode, out.decode("utf-8", "replace"), calls
+    result = (process.returncode, out.decode("utf-8", "replace"), relay_calls(trace))
+    return result + (trace,) if keep_trace else result
 
 
-def run(prefix, args, relay=False, display=None, timeout=120):
-    return finish(prefix, start(prefix, args, relay, display), timeout)
+def run(prefix, args, relay=False, display=None, timeout=120, channels="", keep_trace=False):
+    return finish(prefix, start(prefix, args, relay, display, channels), timeout, keep_trace)
+
+
+def windows_path(path):
+    """The Windows name of a host file, through Wine's Z: drive."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 _CALL = re.compile(r"^[0-9a-f]+:Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
@@ -192,6 +202,23 @@ def store_certificates(prefix):
                                                           blob.group(1)))) if blob else None
         stores.setdefault(store, {})[thumbprint.upper()] = der
     return stores
+
+
+def registry_key(prefix, key, hive="system.reg"):
+    """{value name: text} of a key of the prefix's registry file, or None if it is absent.
+    Only string values are decoded (Wine writes non-ASCII as \\xHHHH)."""
+    with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    header = "[" + key.replace("\\", "\\\\") + "]"
+    start = text.find("\n" + header)
+    if start < 0:
+        return None
+    body = text[start + 1:].split("\n[", 1)[0]
+    values = {}
+    for name, value in re.findall(r'^"((?:[^"\\]|\\.)*)"="((?:[^"\\]|\\.)*)"$', body, re.M):
+        values[name] = re.sub(r"\\x([0-9a-fA-F]{1,4})", lambda m: chr(int(m.group(1), 16)),
+                              value).replace("\\\\", "\\")
+    return values
 
 
 def _certificate_from_blob(blob):

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Builds the image from clean copies of the tree in two differently named
-# folders and checks that both give the same bytes as the image under test.
-# Usage: check_reproducible.sh SOURCE_DIR WORK_DIR IMAGE
+# Builds the image and the deployment kit from clean copies of the tree in two
+# differently named folders and checks that both give the same bytes as the
+# image and the kit under test, MSI included.
+# Usage: check_reproducible.sh SOURCE_DIR WORK_DIR IMAGE KIT_DIR
 set -euo pipefail
-source_dir=$1 work=$2 image=$3
+source_dir=$1 work=$2 image=$3 kit=$4
+
+# The copies have no history: they take the MSI's time from the tree under test.
+if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
+  SOURCE_DATE_EPOCH=$(git -C "$source_dir" log -1 --format=%ct)
+  export SOURCE_DATE_EPOCH
+fi
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -18,19 +25,28 @@ for copy in "${builds[@]}"; do
     (cd "$source_dir" && tar --exclude=./build -cf - .) | tar -xf - -C "$copy"
   fi
   cmake --preset windows -S "$copy" >/dev/null
-  cmake --build "$copy/build/windows" --target install-ca-certs >/dev/null
+  cmake --build "$copy/build/windows" --target install-ca-certs dist >/dev/null
 done
 
-expected=$(sha256sum <"$image" | cut -d' ' -f1)
 status=0
-for copy in "${builds[@]}"; do
-  got=$(sha256sum <"$copy/build/windows/install-ca-certs.exe" | cut -d' ' -f1)
-  if [[ "$got" != "$expected" ]]; then
-    echo "FAIL: the build in '$copy' gives $got, the image under test is $expected"
-    cmp -l "$image" "$copy/build/windows/install-ca-certs.exe" | head -5
+compare() {  # what, expected file, built file
+  if ! cmp -s "$2" "$3"; then
+    echo "FAIL: $1 differs: $3 against $2"
+    cmp -l "$2" "$3" | head -5 || true
     status=1
   fi
+}
+for copy in "${builds[@]}"; do
+  compare "the image" "$image" "$copy/build/windows/install-ca-certs.exe"
+  if ! diff <(cd "$kit" && find . -type f | sort) <(cd "$copy/build/dist" && find . -type f | sort); then
+    echo "FAIL: the kit in '$copy' holds other files"
+    status=1
+  fi
+  while IFS= read -r -d '' file; do
+    compare "the kit's ${file#./}" "$kit/$file" "$copy/build/dist/$file"
+  done < <(cd "$kit" && find . -type f -print0)
 done
-[[ $status -eq 0 ]] && echo "identical: $expected in ${#builds[@]} clean folders"
+[[ $status -eq 0 ]] && echo "identical: the image $(sha256sum <"$image" | cut -c1-64) and" \
+  "$(find "$kit" -type f | wc -l) kit files in ${#builds[@]} clean folders"
 rm -rf "$work"
 exit $status

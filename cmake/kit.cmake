@@ -1,0 +1,42 @@
+# The deployment kit in build/dist: the image, the MSI package around it, the
+# certificates as files, the detection script and SHA256SUMS (scripts/kit.py).
+
+set(KIT_SCRIPT ${CMAKE_SOURCE_DIR}/scripts/kit.py)
+set(CERTIFICATES_SOURCE ${CMAKE_SOURCE_DIR}/src/installer/embedded_certificates.cpp)
+set(KIT_WXS ${CMAKE_SOURCE_DIR}/src/msi/install-ca-certs.wxs)
+set(KIT_DIR ${CMAKE_SOURCE_DIR}/build/dist)
+
+# The package's check reads its thumbprints from the same table as the image.
+set(EXPECTED_HEADER ${CMAKE_CURRENT_BINARY_DIR}/generated/expected_certificates.h)
+add_custom_command(
+  OUTPUT ${EXPECTED_HEADER}
+  COMMAND ${SYSTEM_PYTHON} ${KIT_SCRIPT} header ${CERTIFICATES_SOURCE} ${EXPECTED_HEADER}
+  DEPENDS ${KIT_SCRIPT} ${CERTIFICATES_SOURCE})
+
+# The check, a custom-action DLL without a C runtime, built like the image.
+add_library(check-ca-certs SHARED src/msi/check_certificates.cpp ${EXPECTED_HEADER})
+set_target_properties(check-ca-certs PROPERTIES PREFIX "")
+target_include_directories(check-ca-certs PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
+target_compile_definitions(check-ca-certs PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+target_compile_options(check-ca-certs PRIVATE ${PROJECT_WARNINGS} ${FREESTANDING_FLAGS})
+target_link_libraries(check-ca-certs PRIVATE crypt32 msi user32 kernel32)
+target_link_options(check-ca-certs PRIVATE
+  -nostdlib -s -Wl,--entry=_DllMain@12
+  # exported as MSI names it: CheckCertificates, not CheckCertificates@4
+  -Wl,--kill-at
+  -Wl,--dynamicbase -Wl,--nxcompat
+  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+  -Wl,--no-insert-timestamp)
+
+set(KIT_ARGUMENTS
+  --version ${PROJECT_VERSION}
+  --image $<TARGET_FILE:install-ca-certs>
+  --checker $<TARGET_FILE:check-ca-certs>
+  --wxs ${KIT_WXS}
+  --source ${CERTIFICATES_SOURCE})
+# Signing, if asked for, comes from SIGN_* in the environment.
+add_custom_target(dist
+  COMMAND ${SYSTEM_PYTHON} ${KIT_SCRIPT} build ${KIT_ARGUMENTS} --out ${KIT_DIR}
+  DEPENDS install-ca-certs check-ca-certs
+  USES_TERMINAL
+  COMMENT "Building the deployment kit in ${KIT_DIR}")

@@ -1,0 +1,93 @@
+// The MSI package's last step: after the installer has run, checks that each of
+// its certificates is in its store of the local computer, writes one line per
+// certificate to the installation log, and fails the installation when any is
+// missing. The installer's own exit status says nothing, so this is the result
+// that deployment tools see (0 or 1603).
+#include <windows.h>
+#include <wincrypt.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include "expected_certificates.h"
+
+namespace {
+
+// Owns an MSI handle; closes it when the scope ends.
+class MsiRecord {
+ public:
+  explicit MsiRecord(UINT fields) : record_(MsiCreateRecord(fields)) {}
+  MsiRecord(const MsiRecord&) = delete;
+  MsiRecord& operator=(const MsiRecord&) = delete;
+  ~MsiRecord() {
+    if (record_ != 0) MsiCloseHandle(record_);
+  }
+
+  MSIHANDLE get() const { return record_; }
+
+ private:
+  MSIHANDLE record_;
+};
+
+// Owns an open certificate store; closes it when the scope ends.
+class CertificateStore {
+ public:
+  explicit CertificateStore(LPCWSTR name)
+      : store_(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                             CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG |
+                                 CERT_STORE_READONLY_FLAG,
+                             name)) {}
+  CertificateStore(const CertificateStore&) = delete;
+  CertificateStore& operator=(const CertificateStore&) = delete;
+  ~CertificateStore() {
+    if (store_ != nullptr) CertCloseStore(store_, 0);
+  }
+
+  HCERTSTORE get() const { return store_; }
+
+ private:
+  HCERTSTORE store_;
+};
+
+// The logical store, as the chain engine and Cert:\LocalMachine see it.
+bool IsInStore(const ExpectedCertificate& expected) {
+  CertificateStore store(expected.StoreName);
+  if (store.get() == nullptr) return false;
+  CRYPT_HASH_BLOB hash{sizeof expected.Sha1, const_cast<BYTE*>(expected.Sha1)};
+  const PCCERT_CONTEXT found = CertFindCertificateInStore(
+      store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &hash, nullptr);
+  if (found == nullptr) return false;
+  CertFreeCertificateContext(found);
+  return true;
+}
+
+void Log(MSIHANDLE install, LPCWSTR text) {
+  MsiRecord record(0);
+  if (record.get() == 0) return;
+  MsiRecordSetStringW(record.get(), 0, text);  // field 0: the text, as the log shows it
+  MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) UINT WINAPI CheckCertificates(MSIHANDLE install) {
+  int missing = 0;
+  WCHAR line[160];  // the longest line, row 12 missing from ROOT, is 107 units
+  for (const ExpectedCertificate& expected : ExpectedCertificates) {
+    const bool present = IsInStore(expected);
+    if (!present) ++missing;
+    wsprintfW(line, L"install-ca-certs: certificate %d of %d, %s store, SHA-1 %s: %s",
+              expected.Row, ExpectedCertificateCount, expected.StoreName, expected.Thumbprint,
+              present ? L"present" : L"MISSING");
+    Log(install, line);
+  }
+  if (missing == 0) {
+    Log(install, L"install-ca-certs: all certificates are in the local computer's stores");
+    return ERROR_SUCCESS;
+  }
+  wsprintfW(line, L"install-ca-certs: %d of %d certificates are missing; the installation fails",
+            missing, ExpectedCertificateCount);
+  Log(install, line);
+  return ERROR_INSTALL_FAILURE;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

@@ -1,0 +1,234 @@
+"""End-to-end tests of the deployment kit: the MSI under Wine's msiexec, its
+truthful failure, signing, and the files beside it."""
+import base64
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import winetest  # noqa: E402
+
+ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
+SOURCE = os.path.join(ROOT, "src", "installer", "embedded_certificates.cpp")
+KIT_SCRIPT = os.path.join(ROOT, "scripts", "kit.py")
+WXS = os.path.join(ROOT, "src", "msi", "install-ca-certs.wxs")
+KIT = os.environ.get("KIT_DIR", os.path.join(ROOT, "build", "dist"))
+CHECKER = os.path.join(winetest.BUILD, "check-ca-certs.dll")
+HELPER = os.path.join(winetest.BUILD, "tests", "e2e", "wine_helper.exe")
+VERSION = os.environ.get("KIT_VERSION", "0.0.0")
+PRODUCT_NAME = "Сертификаты Минцифры России, ФНС и АО «Аналитический центр»"
+UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+ROWS = winetest.embedded_rows(SOURCE)
+
+
+def thumbprint(der):
+    return hashlib.sha1(der).hexdigest().upper()
+
+
+def build_kit(out, image=winetest.IMAGE, env=None):
+    subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", VERSION,
+                    "--image", image, "--checker", CHECKER, "--wxs", WXS, "--source", SOURCE,
+                    "--out", out], check=True, stdout=subprocess.DEVNULL,
+                   env=dict(os.environ, **(env or {})))
+
+
+def product_code(msi):
+    out = subprocess.run(["msiinfo", "export", msi, "Property"], check=True,
+                         capture_output=True, text=True).stdout
+    return re.search(r"^ProductCode\t(\{[0-9A-F-]{36}\})", out, re.M).group(1)
+
+
+class KitTest(unittest.TestCase):
+    def prefix(self):
+        return winetest.new_prefix(os.path.join("tests", self.id().split(".", 1)[1]))
+
+    def msiexec(self, prefix, *args):
+        """Runs msiexec with a verbose log and Wine's msi trace; returns (status, log, trace)."""
+        log = os.path.join(prefix, "drive_c", "msi.log")
+        if os.path.exists(log):
+            os.unlink(log)
+        # Through the helper, which reads the whole exit code: the host sees only its
+        # low byte (1603 would arrive as 67).
+        line = " ".join(["msiexec", *args, "/qn", "/l*v", r"C:\msi.log"])
+        _, out, _, trace = winetest.run(prefix, [HELPER, "launch", line.encode().hex()],
+                                        channels="trace+msi", keep_trace=True, timeout=300)
+        status = int(re.search(r"^exit (\d+)\r?$", out, re.M).group(1))
+        with open(log, "rb") as f:
+            raw = f.read()
+        text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252", "replace")
+        return status, text, trace
+
+    def assertRowsInstalled(self, prefix, rows):
+        stores = winetest.store_certificates(prefix)
+        for row, store, der in ROWS:
+            with self.subTest(row=row):
+                if row in rows:
+                    self.assertEqual(stores[store].get(thumbprint(der)), der,
+                                     f"row {row} is not in {store} as the exact certificate")
+                else:
+                    self.assertNotIn(thumbprint(der), stores[store], f"row {row} was installed")
+
+    def registration(self, prefix, msi):
+        return winetest.registry_key(prefix, UNINSTALL + "\\" + product_code(msi))
+
+
+class KitInstall(KitTest):
+    def test_install_again_and_remove(self):
+        prefix = self.prefix()
+        msi = os.path.join(KIT, "install-ca-certs.msi")
+
+        status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
+        self.assertEqual(status, 0, "msiexec /i: a complete installation exits 0\n" + log[-3000:])
+        self.assertRowsInstalled(prefix, range(1, 13))
+        # Wine's log does not list the script's operations; its msi trace names the
+        # program's arguments.
+        self.assertRegex(trace, r'HANDLE_CustomType2 exe L"[^"]+\.tmp" arg L"-s"',
+                         "the installer must run from the Binary table with the tail -s")
+        self.assertIn("Action ended", log)
+        self.assertEqual(len(re.findall(r"certificate \d+ of 12, (ROOT|CA) store, SHA-1 [0-9A-F]{40}: "
+                                        r"present", log)), 12, "the check logs every row")
+        registration = self.registration(prefix, msi)
+        self.assertIsNotNone(registration, "the product must be registered")
+        self.assertEqual(registration.get("DisplayName"), PRODUCT_NAME,
+                         "Programs and Features must show the Russian name")
+        self.assertEqual(registration.get("DisplayVersion"), VERSION)
+        temp = os.path.join(prefix, "drive_c", "users", os.environ.get("USER", "root"), "Temp")
+        self.assertEqual([n for n in os.listdir(temp) if n.endswith(".tmp")] if os.path.isdir(temp)
+                         else [], [], "the temporary copy of the program must be gone")
+
+        status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
+        self.assertEqual(status, 0, "msiexec /i a second time must be harmless\n" + log[-3000:])
+        self.assertRowsInstalled(prefix, range(1, 13))
+
+        status, log, _ = self.msiexec(prefix, "/x", winetest.windows_path(msi))
+        self.assertEqual(status, 0, "msiexec /x\n" + log[-3000:])
+        self.assertIsNone(self.registration(prefix, msi), "/x must remove the registration")
+        self.assertRowsInstalled(prefix, range(1, 13))  # never removes a certificate
+
+
+class KitFailure(KitTest):
+    def test_damaged_row_fails_the_installation_and_names_what_is_missing(self):
+        work = tempfile.mkdtemp(prefix="kit-damaged-", dir=winetest.WINE_ROOT)
+        try:
+            image = open(winetest.IMAGE, "rb").read()
+            text = base64.b64encode(ROWS[6][2])  # row 7
+            self.assertEqual(image.count(text), 1)
+            damaged = os.path.join(work, "install-ca-certs.exe")
+            with open(damaged, "wb") as f:  # not base64 from its first character on
+                f.write(image.replace(text, b"!!!!" + text[4:]))
+            build_kit(os.path.join(work, "kit"), image=damaged)
+            prefix = self.prefix()
+            msi = os.path.join(work, "kit", "install-ca-certs.msi")
+            status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(msi))
+            code = product_code(msi)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.assertEqual(status, 1603, "msiexec must report ERROR_INSTALL_FAILURE")
+        self.assertRowsInstalled(prefix, range(1, 7))
+        for row, store, der in ROWS:
+            state = "present" if row < 7 else "MISSING"
+            self.assertIn(f"certificate {row} of 12, {store.upper()} store, SHA-1 {thumbprint(der)}: "
+                          f"{state}", log, f"the log must say row {row} is {state}")
+        self.assertIn("6 of 12 certificates are missing", log)
+        self.assertIsNone(winetest.registry_key(prefix, UNINSTALL + "\\" + code),
+                          "a failed installation must not stay registered")
+
+
+class KitSigning(KitTest):
+    def test_signed_kit_verifies_installs_and_unsigns_to_the_same_bytes(self):
+        work = tempfile.mkdtemp(prefix="kit-signed-", dir=winetest.WINE_ROOT)
+        try:
+            ca, chain, key = self.make_signing_certificate(work)
+            build_kit(os.path.join(work, "kit"), env={"SIGN_CERT": chain, "SIGN_KEY": key})
+            signed = {name: os.path.join(work, "kit", name)
+                      for name in ("install-ca-certs.exe", "install-ca-certs.msi")}
+            for name, path in signed.items():
+                result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                                        capture_output=True, text=True)
+                self.assertEqual(result.returncode, 0, f"{name} must verify against the CA:\n"
+                                 + result.stdout + result.stderr)
+                self.assertIn("Signature verification: ok", result.stdout)
+            unsigned = os.path.join(work, "unsigned.exe")
+            subprocess.run(["osslsigncode", "remove-signature", "-in", signed["install-ca-certs.exe"],
+                            "-out", unsigned], check=True, stdout=subprocess.DEVNULL)
+            with open(unsigned, "rb") as a, open(winetest.IMAGE, "rb") as b:
+                self.assertEqual(a.read(), b.read(), "without its signature, the image is the build's")
+
+            prefix = self.prefix()
+            status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(signed["install-ca-certs.msi"]))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.assertEqual(status, 0, log[-3000:])
+        self.assertRowsInstalled(prefix, range(1, 13))
+
+    @staticmethod
+    def make_signing_certificate(work):
+        """A throwaway CA and a code-signing certificate it issued: (CA, chain, key) files."""
+        path = lambda name: os.path.join(work, name)  # noqa: E731
+        quiet = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=install-ca-certs test CA", "-keyout", path("ca.key"),
+                        "-out", path("ca.pem"), "-addext", "basicConstraints=critical,CA:TRUE",
+                        "-addext", "keyUsage=critical,keyCertSign"], **quiet)
+        subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj",
+                        "/CN=install-ca-certs test signer", "-keyout", path("sign.key"),
+                        "-out", path("sign.csr")], **quiet)
+        with open(path("ext.cnf"), "w") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=codeSigning\n")
+        subprocess.run(["openssl", "x509", "-req", "-in", path("sign.csr"), "-CA", path("ca.pem"),
+                        "-CAkey", path("ca.key"), "-CAcreateserial", "-days", "2",
+                        "-extfile", path("ext.cnf"), "-out", path("sign.pem")], **quiet)
+        with open(path("chain.pem"), "w") as chain:
+            for name in ("sign.pem", "ca.pem"):
+                with open(path(name)) as part:
+                    chain.write(part.read())
+        return path("ca.pem"), path("chain.pem"), path("sign.key")
+
+
+class KitFiles(unittest.TestCase):
+    def test_certificates_detection_script_and_sums(self):
+        expected = {thumbprint(der): (store, der) for _, store, der in ROWS}
+        folder = os.path.join(KIT, "certificates")
+        cers = {name[:-4]: open(os.path.join(folder, name), "rb").read()
+                for name in os.listdir(folder) if name.endswith(".cer")}
+        self.assertEqual(set(cers), set(expected), "one .cer per row, named by its SHA-1")
+        for name, der in cers.items():
+            self.assertEqual(der, expected[name][1], f"{name}.cer is not the row's decoded text")
+
+        pem = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print_certs",
+                              "-in", os.path.join(folder, "install-ca-certs.p7b")],
+                             check=True, capture_output=True, text=True).stdout
+        bundled = [base64.b64decode("".join(block.split()))
+                   for block in re.findall(r"-----BEGIN CERTIFICATE-----(.*?)-----END", pem, re.S)]
+        self.assertEqual(sorted(map(thumbprint, bundled)), sorted(expected),
+                         "the .p7b holds exactly the twelve")
+
+        script = open(os.path.join(KIT, "detect-ca-certs.ps1"), "rb").read()
+        script.decode("ascii")  # Windows PowerShell 5.1 reads a script without BOM as ANSI
+        named = re.findall(r"'(Root|CA)\\([0-9A-F]{40})'", script.decode())
+        self.assertEqual(sorted((t, s) for s, t in named),
+                         sorted((t, "Root" if s == "Root" else "CA") for t, (s, _) in expected.items()),
+                         "the detection script names each thumbprint once, with its store")
+        self.assertIn(b"Cert:\\LocalMachine\\$_", script)
+        self.assertEqual(re.findall(rb"^\s*exit\b.*$", script, re.M), [b"exit 0\r"],
+                         "one way out of the script, with 0: a non-zero code reads as a failure")
+
+        sums = open(os.path.join(KIT, "SHA256SUMS")).read().splitlines()
+        listed = {line[66:]: line[:64] for line in sums}
+        on_disk = {os.path.relpath(os.path.join(d, n), KIT) for d, _, names in os.walk(KIT)
+                   for n in names} - {"SHA256SUMS"}
+        self.assertEqual(set(listed), on_disk, "SHA256SUMS covers every other file")
+        for name, digest in listed.items():
+            with open(os.path.join(KIT, name), "rb") as f:
+                self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest, name)
+
+
+if __name__ == "__main__":
+    unittest.main()
