@@ -31,8 +31,8 @@ def thumbprint(der):
     return hashlib.sha1(der).hexdigest().upper()
 
 
-def build_kit(out, image=winetest.IMAGE, env=None):
-    subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", VERSION,
+def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION):
+    subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", version,
                     "--image", image, "--checker", CHECKER, "--wxs", WXS, "--source", SOURCE,
                     "--out", out], check=True, stdout=subprocess.DEVNULL,
                    env=dict(os.environ, **(env or {})))
@@ -110,6 +110,26 @@ class KitInstall(KitTest):
         self.assertEqual(status, 0, "msiexec /x\n" + log[-3000:])
         self.assertIsNone(self.registration(prefix, msi), "/x must remove the registration")
         self.assertRowsInstalled(prefix, range(1, 13))  # never removes a certificate
+
+
+    def test_later_version_replaces_this_one_and_runs_again(self):
+        work = tempfile.mkdtemp(prefix="kit-later-", dir=winetest.WINE_ROOT)
+        try:
+            # Windows Installer compares the first three fields only.
+            major, minor, build = VERSION.split(".")[:3]
+            version = f"{major}.{minor}.{int(build) + 1}"
+            build_kit(os.path.join(work, "kit"), version=version)
+            this, later = (os.path.join(KIT, "install-ca-certs.msi"),
+                           os.path.join(work, "kit", "install-ca-certs.msi"))
+            prefix = self.prefix()
+            self.assertEqual(self.msiexec(prefix, "/i", winetest.windows_path(this))[0], 0)
+            status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(later))
+            self.assertEqual(status, 0, log[-3000:])
+            self.assertIn('arg L"-s"', trace, "the later version must run the installer again")
+            self.assertIsNone(self.registration(prefix, this), "the major upgrade removes this one")
+            self.assertEqual((self.registration(prefix, later) or {}).get("DisplayVersion"), version)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 class KitFailure(KitTest):
