@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   python3 python3-pefile
-  wine wine32:i386 fonts-wine xvfb xauth xdotool x11-utils imagemagick
+  wine wine32:i386 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
   wixl msitools osslsigncode
 )
 

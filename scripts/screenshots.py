@@ -4,6 +4,12 @@ display (Xvfb), in a Wine virtual desktop so that the boxes have title bars, and
 writes them to docs/. xdotool clicks into each box and answers it with Enter
 (Yes, then OK), as a user would.
 
+The boxes are shown as a Russian user sees them: Wine runs under the ru_RU.UTF-8
+locale (compiled into the build folder, so the system needs only the locale
+sources of Debian's locales package), so that USER32 labels the buttons «Да»,
+«Нет» and «ОК»; and the prefix gets Wine's TrueType fonts, Marlett among them,
+so that the title bar's close button is drawn as a symbol.
+
 Usage: screenshots.py IMAGE OUTPUT_DIR
 """
 import os
@@ -18,6 +24,8 @@ import winetest  # noqa: E402
 
 DESKTOP = "install-ca-certs"
 WIDTH, HEIGHT = 760, 260
+LOCALE = "ru_RU.UTF-8"
+WINE_FONTS = "/usr/share/wine/fonts"  # Debian's fonts-wine
 
 
 def desktop_window(display):
@@ -35,22 +43,41 @@ def desktop_window(display):
     return found[0], env
 
 
+def russian_locale():
+    """A folder for LOCPATH that holds ru_RU.UTF-8."""
+    folder = os.path.join(winetest.WINE_ROOT, "locale")
+    if not os.path.isdir(os.path.join(folder, LOCALE)):
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8", os.path.join(folder, LOCALE)],
+                       check=True)
+    return folder
+
+
 def main():
     image, out_dir = os.path.abspath(sys.argv[1]), sys.argv[2]
     os.makedirs(out_dir, exist_ok=True)
     prefix = winetest.new_prefix("screenshots")
+    fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
+    for name in os.listdir(WINE_FONTS):
+        if name.endswith(".ttf"):
+            shutil.copy(os.path.join(WINE_FONTS, name), fonts)
+    os.environ.update(LOCPATH=russian_locale(), LANG=LOCALE, LC_ALL=LOCALE, LANGUAGE="ru")
 
     with winetest.Display() as display:
         process = winetest.start(prefix, ["explorer", f"/desktop={DESKTOP},{WIDTH}x{HEIGHT}", image],
                                  display=display.name)
         window, env = desktop_window(display.name)
+        # Without a window manager, the desktop takes the keyboard only when told.
+        subprocess.run(["xdotool", "windowfocus", "--sync", window], env=env, check=True)
         for name in ("consent-box.png", "installed-box.png"):
             time.sleep(3)  # the box lays itself out and paints
-            # The box is centred: a click there gives it the focus (there is no
-            # window manager) and lands on its text, not on a button.
-            subprocess.run(["xdotool", "mousemove", "--window", window, str(WIDTH // 2),
-                            str(HEIGHT // 2), "click", "1"], env=env, check=True)
-            time.sleep(1)
+            # A click on the desktop's corner, then one in the middle of the box (on
+            # its text, not on a button): the box comes back active, as one the
+            # user has just clicked.
+            for x, y in ((5, 5), (WIDTH // 2, HEIGHT // 2)):
+                subprocess.run(["xdotool", "mousemove", "--window", window, str(x), str(y),
+                                "click", "1"], env=env, check=True)
+                time.sleep(1)
             path = os.path.join(out_dir, name)
             subprocess.run(["import", "-window", window, path], env=env, check=True)
             print("wrote", path)
