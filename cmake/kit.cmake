@@ -16,7 +16,7 @@ add_custom_command(
 # The check, a custom-action DLL without a C runtime, built like the image.
 add_library(check-ca-certs SHARED src/msi/check_certificates.cpp ${EXPECTED_HEADER})
 set_target_properties(check-ca-certs PROPERTIES PREFIX "")
-target_include_directories(check-ca-certs PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated)
+target_include_directories(check-ca-certs PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated src/installer)
 target_compile_definitions(check-ca-certs PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_compile_options(check-ca-certs PRIVATE ${PROJECT_WARNINGS} ${FREESTANDING_FLAGS})
 target_link_libraries(check-ca-certs PRIVATE crypt32 msi user32 kernel32)

@@ -2,6 +2,8 @@
 
 #include <wincrypt.h>
 
+#include "certificate_store.h"
+
 namespace {
 
 // Owns the decoded certificate; frees it when the scope ends.
@@ -19,22 +21,6 @@ class CertificateContext {
 
  private:
   const void* context_ = nullptr;
-};
-
-// Owns an open certificate store; closes it when the scope ends.
-class CertificateStore {
- public:
-  explicit CertificateStore(HCERTSTORE store) : store_(store) {}
-  CertificateStore(const CertificateStore&) = delete;
-  CertificateStore& operator=(const CertificateStore&) = delete;
-  ~CertificateStore() {
-    if (store_ != nullptr) CertCloseStore(store_, 0);
-  }
-
-  HCERTSTORE get() const { return store_; }
-
- private:
-  HCERTSTORE store_;
 };
 
 DWORD TextLength(const char* text) {

@@ -8,6 +8,7 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include "certificate_store.h"
 #include "expected_certificates.h"
 
 namespace {
@@ -28,29 +29,12 @@ class MsiRecord {
   MSIHANDLE record_;
 };
 
-// Owns an open certificate store; closes it when the scope ends.
-class CertificateStore {
- public:
-  explicit CertificateStore(LPCWSTR name)
-      : store_(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                             CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG |
-                                 CERT_STORE_READONLY_FLAG,
-                             name)) {}
-  CertificateStore(const CertificateStore&) = delete;
-  CertificateStore& operator=(const CertificateStore&) = delete;
-  ~CertificateStore() {
-    if (store_ != nullptr) CertCloseStore(store_, 0);
-  }
-
-  HCERTSTORE get() const { return store_; }
-
- private:
-  HCERTSTORE store_;
-};
-
 // The logical store, as the chain engine and Cert:\LocalMachine see it.
 bool IsInStore(const ExpectedCertificate& expected) {
-  CertificateStore store(expected.StoreName);
+  CertificateStore store(CertOpenStore(
+      CERT_STORE_PROV_SYSTEM_W, 0, 0,
+      CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
+      expected.StoreName));
   if (store.get() == nullptr) return false;
   CRYPT_HASH_BLOB hash{sizeof expected.Sha1, const_cast<BYTE*>(expected.Sha1)};
   const PCCERT_CONTEXT found = CertFindCertificateInStore(
