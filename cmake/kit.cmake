@@ -4,7 +4,14 @@
 set(KIT_SCRIPT ${CMAKE_SOURCE_DIR}/scripts/kit.py)
 set(CERTIFICATES_SOURCE ${CMAKE_SOURCE_DIR}/src/installer/embedded_certificates.cpp)
 set(KIT_WXS ${CMAKE_SOURCE_DIR}/src/msi/install-ca-certs.wxs)
-set(KIT_DIR ${CMAKE_SOURCE_DIR}/build/dist)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  # The twin's package, for the tests on hosts without 32-bit code: never published.
+  set(KIT_ARCH x64)
+  set(KIT_DIR ${CMAKE_BINARY_DIR}/dist)
+else()
+  set(KIT_ARCH x86)
+  set(KIT_DIR ${CMAKE_SOURCE_DIR}/build/dist)
+endif()
 
 # The package's check reads its thumbprints from the same table as the image.
 set(EXPECTED_HEADER ${CMAKE_CURRENT_BINARY_DIR}/generated/expected_certificates.h)
@@ -21,7 +28,7 @@ target_compile_definitions(check-ca-certs PRIVATE UNICODE _UNICODE WIN32_LEAN_AN
 target_compile_options(check-ca-certs PRIVATE ${PROJECT_WARNINGS} ${FREESTANDING_FLAGS})
 target_link_libraries(check-ca-certs PRIVATE crypt32 msi user32 kernel32)
 target_link_options(check-ca-certs PRIVATE
-  -nostdlib -s -Wl,--entry=_DllMain@12
+  -nostdlib -s -Wl,--entry=${DLL_ENTRY}
   # exported as MSI names it: CheckCertificates, not CheckCertificates@4
   -Wl,--kill-at
   -Wl,--dynamicbase -Wl,--nxcompat
@@ -30,6 +37,7 @@ target_link_options(check-ca-certs PRIVATE
 
 set(KIT_ARGUMENTS
   --version ${PROJECT_VERSION}
+  --arch ${KIT_ARCH}
   --image $<TARGET_FILE:install-ca-certs>
   --checker $<TARGET_FILE:check-ca-certs>
   --wxs ${KIT_WXS}

@@ -5,8 +5,10 @@ Usage:
   kit.py header CERTIFICATES_SOURCE OUTPUT
       writes the C++ table of thumbprints that the MSI's check reads
   kit.py build --version V --image EXE --checker DLL --wxs WXS --source CERTIFICATES_SOURCE --out DIR
+               [--arch x86|x64]
       writes DIR/install-ca-certs.exe, install-ca-certs.msi, detect-ca-certs.ps1,
-      certificates/<SHA-1>.cer, certificates/install-ca-certs.p7b and SHA256SUMS
+      certificates/<SHA-1>.cer, certificates/install-ca-certs.p7b and SHA256SUMS;
+      --arch x64 packages the image's 64-bit twin, for the tests only (default x86)
 
 Signing, from the environment (or the options of the same names in lower case):
   SIGN_CERT and SIGN_KEY    PEM certificate chain and private key, or
@@ -33,6 +35,8 @@ import uuid
 import xml.etree.ElementTree as ET
 
 STORES = {"RootStore": "ROOT", "CaStore": "CA"}
+# The platform field of the summary's Template for each package architecture.
+TEMPLATE_PLATFORMS = {"x86": "Intel", "x64": "x64"}
 POWERSHELL_STORES = {"ROOT": "Root", "CA": "CA"}
 
 
@@ -200,7 +204,7 @@ def export_table(msi, table):
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
 
 
-def build_msi(wxs, image, checker, version, epoch, output, work):
+def build_msi(wxs, image, checker, version, arch, epoch, output, work):
     root = ET.parse(wxs).getroot().find(WIX + "Product")
     upgrade_code = uuid.UUID(root.get("UpgradeCode"))
     # A new version is a new product, so that the major upgrade replaces the old one.
@@ -211,7 +215,7 @@ def build_msi(wxs, image, checker, version, epoch, output, work):
     shutil.copyfile(image, work / "Binary.InstallerImage")
     shutil.copyfile(checker, work / "Binary.CertificateCheck")
     shutil.copyfile(wxs, work / "package.wxs")
-    subprocess.run(["wixl", "--arch", "x86", "-D", f"Version={version}",
+    subprocess.run(["wixl", "--arch", arch, "-D", f"Version={version}",
                     "-D", f"ProductCode={{{str(product_code).upper()}}}",
                     "-D", "Image=Binary.InstallerImage", "-D", "Checker=Binary.CertificateCheck",
                     "-o", raw.name, "package.wxs"], check=True, cwd=work)
@@ -235,7 +239,7 @@ def build_msi(wxs, image, checker, version, epoch, output, work):
             sys.exit(f"{raw}: {table}.{column} for {key} is {values}, expected {text!r}")
 
     package = bytearray(raw.read_bytes())
-    fix_package(package, epoch, languages=root.get("Language"))
+    fix_package(package, epoch, template=f"{TEMPLATE_PLATFORMS[arch]};{root.get('Language')}")
     output.write_bytes(package)
 
 
@@ -317,7 +321,7 @@ def summary_properties(stream):
     return properties
 
 
-def fix_package(data, epoch, languages):
+def fix_package(data, epoch, template):
     cfb = CompoundFile(data)
     offsets = cfb.stream_offsets("\x05SummaryInformation")
     stream = bytearray(data[o] for o in offsets)
@@ -337,7 +341,7 @@ def fix_package(data, epoch, languages):
         if kind != VT_FILETIME:
             sys.exit(f"summary property {pid} is not a time")
         struct.pack_into("<Q", stream, at, filetime)
-    set_string(PID_TEMPLATE, f"Intel;{languages}")
+    set_string(PID_TEMPLATE, template)
     set_string(PID_REVNUMBER, "{00000000-0000-0000-0000-000000000000}")
 
     def store():
@@ -384,7 +388,7 @@ def build(args):
         write_certificates(out / "certificates", rows, work)
         write_detection(out / "detect-ca-certs.ps1", rows)
         msi = out / "install-ca-certs.msi"
-        build_msi(pathlib.Path(args.wxs), image, checker, args.version, epoch,
+        build_msi(pathlib.Path(args.wxs), image, checker, args.version, args.arch, epoch,
                   work / "unsigned.msi", work)
         if signer:
             signer.sign(work / "unsigned.msi", msi, "install-ca-certs")
@@ -405,6 +409,7 @@ def main():
     kit = commands.add_parser("build")
     for name in ("version", "image", "checker", "wxs", "source", "out"):
         kit.add_argument(f"--{name}", required=True)
+    kit.add_argument("--arch", choices=sorted(TEMPLATE_PLATFORMS), default="x86")
     for name in ("sign-cert", "sign-key", "sign-pkcs12", "sign-passfile", "sign-timestamp"):
         kit.add_argument(f"--{name}")
     args = parser.parse_args()
