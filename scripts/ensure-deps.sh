@@ -8,8 +8,9 @@ packages=(
   googletest openssl libssl-dev libengine-gost-openssl
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  python3 python3-pefile
-  wine wine32:i386 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+  python3 python3-pefile python3-olefile
+  wine wine64 wine32:i386 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
   wixl msitools osslsigncode
 )
 

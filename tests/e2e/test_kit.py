@@ -18,7 +18,7 @@ ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 SOURCE = os.path.join(ROOT, "src", "installer", "embedded_certificates.cpp")
 KIT_SCRIPT = os.path.join(ROOT, "scripts", "kit.py")
 WXS = os.path.join(ROOT, "src", "msi", "install-ca-certs.wxs")
-KIT = os.environ.get("KIT_DIR", os.path.join(ROOT, "build", "dist"))
+KIT = os.environ.get("KIT_DIR", winetest.PLATFORM.kit)
 CHECKER = os.path.join(winetest.BUILD, "check-ca-certs.dll")
 HELPER = os.path.join(winetest.BUILD, "tests", "e2e", "wine_helper.exe")
 VERSION = os.environ.get("KIT_VERSION", "0.0.0")
@@ -34,6 +34,7 @@ def thumbprint(der):
 
 def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION):
     subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", version,
+                    "--arch", winetest.PLATFORM.msi_arch,
                     "--image", image, "--checker", CHECKER, "--wxs", WXS, "--source", SOURCE,
                     "--out", out], check=True, stdout=subprocess.DEVNULL,
                    env=dict(os.environ, **(env or {})))

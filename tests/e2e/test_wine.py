@@ -92,10 +92,10 @@ class Silent(WineTest):
         self.assertNotEqual(names[0], names[3])
         for call in opens:
             self.assertEqual(call.args[0], 10, "CertOpenStore: CERT_STORE_PROV_SYSTEM_W")
-            self.assertEqual(call.args[3], 0x24000, "CertOpenStore: local machine, open existing")
+            self.assertEqual(call.dword(3), 0x24000, "CertOpenStore: local machine, open existing")
         adds = self.calls(calls, "CertAddCertificateContextToStore")
         self.assertEqual(len(adds), 12)
-        self.assertTrue(all(c.args[2] == 4 for c in adds), "CERT_STORE_ADD_ALWAYS")
+        self.assertTrue(all(c.dword(2) == 4 for c in adds), "CERT_STORE_ADD_ALWAYS")
         self.assertEqual(len(self.calls(calls, "CertCloseStore")), 12)
         self.assertEqual(len(self.calls(calls, "CertFreeCertificateContext")), 12)
 
@@ -117,7 +117,7 @@ class Interactive(WineTest):
         self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ATTENTION, INSTALLED, "OK")])
         self.assertEqual(len(boxes[0][1]), 264, "the consent text, whole, from the box itself")
         shown = self.calls(calls, "MessageBoxW")
-        self.assertEqual([(c.args[0], c.args[3]) for c in shown], [(0, 0x24), (0, 0x40)],
+        self.assertEqual([(c.args[0], c.dword(3)) for c in shown], [(0, 0x24), (0, 0x40)],
                          "MessageBoxW: no owner; styles 0x24, then 0x40")
         self.assertEqual([c.strings[-1] for c in shown], [ATTENTION, ATTENTION])
         self.assertAllTwelveInstalled(prefix)
@@ -127,7 +127,7 @@ class Interactive(WineTest):
         status, boxes, calls = self.runInteractive(prefix, [IDNO, IDOK])
         self.assertEqual(status, 1)
         self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ATTENTION, REFUSED, "OK")])
-        self.assertEqual([c.args[3] for c in self.calls(calls, "MessageBoxW")], [0x24, 0x40])
+        self.assertEqual([c.dword(3) for c in self.calls(calls, "MessageBoxW")], [0x24, 0x40])
         self.assertEqual(self.calls(calls, "CertOpenStore"), [], "no store opened")
         self.assertEqual(self.calls(calls, "CertAddCertificateContextToStore"), [])
         self.assertNothingInstalled(prefix)
@@ -167,7 +167,7 @@ class CommandTail(WineTest):
             with self.subTest(line=line):
                 calls, answered = self.launch(prefix, line, answers=[IDNO, IDOK])
                 shown = self.calls(calls, "MessageBoxW")
-                self.assertEqual([c.args[3] for c in shown], [0x24, 0x40], "consent, then refused")
+                self.assertEqual([c.dword(3) for c in shown], [0x24, 0x40], "consent, then refused")
                 self.assertEqual(len(answered), 2, answered)
                 self.assertEqual(self.calls(calls, "CertOpenStore"), [])
 

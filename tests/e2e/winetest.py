@@ -2,7 +2,8 @@
 
 Each test gets a throwaway prefix, copied from one prepared template so that
 Wine's first-run set-up happens once. Nothing here touches the developer's own
-prefix.
+prefix. The platform (32-bit Wine and the shipped image, or 64-bit Wine and the
+image's twin) is E2E_PLATFORM when the tests name it, else wineplatform's choice.
 """
 import base64
 import os
@@ -12,8 +13,11 @@ import subprocess
 import tempfile
 import time
 
-BUILD = os.environ.get("E2E_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..",
-                                                     "build", "windows"))
+import wineplatform
+
+PLATFORM = (wineplatform.by_name(os.environ["E2E_PLATFORM"]) if os.environ.get("E2E_PLATFORM")
+            else wineplatform.chosen())
+BUILD = os.environ.get("E2E_BUILD_DIR", PLATFORM.build)
 WINE_ROOT = os.path.join(BUILD, "wine")
 TEMPLATE = os.path.join(WINE_ROOT, "template")
 IMAGE = os.path.join(BUILD, "install-ca-certs.exe")
@@ -31,16 +35,21 @@ def wine_env(prefix, relay=False, display=None, channels=""):
     env = dict(os.environ)
     debug = ",".join(c for c in ("-all", "+relay" if relay else "", channels) if c)
     env.update(WINEPREFIX=os.path.abspath(prefix), WINEDLLOVERRIDES="mscoree,mshtml=",
-               WINEDEBUG=debug, WINEARCH="win32")
+               WINEDEBUG=debug, **PLATFORM.env())
     env.pop("DISPLAY", None)
     if display:
         env["DISPLAY"] = display
     return env
 
 
+def wine(args):
+    """The command line that runs a Windows program, or a Wine tool, on this platform."""
+    return PLATFORM.command(args)
+
+
 def wait_server(prefix):
     """Waits until the prefix's wineserver has ended, and so flushed the registry."""
-    subprocess.run(["wineserver", "-w"], env=wine_env(prefix), check=False)
+    subprocess.run([PLATFORM.server, "-w"], env=wine_env(prefix), check=False)
 
 
 def prepare_template():
@@ -48,13 +57,16 @@ def prepare_template():
     ready = os.path.join(TEMPLATE, ".ready")
     if os.path.exists(ready):
         return
+    runs, why = PLATFORM.probe()
+    if not runs:
+        raise RuntimeError(f"{PLATFORM.name} cannot run on this host: {why}")
     shutil.rmtree(TEMPLATE, ignore_errors=True)
     os.makedirs(WINE_ROOT, exist_ok=True)
     env = wine_env(TEMPLATE)
-    subprocess.run(["wineboot", "--init"], env=env, check=True,
+    subprocess.run(wine(["wineboot", "--init"]), env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
-                    "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"], env=env, check=True,
+    subprocess.run(wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
+                    "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"]), env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_server(TEMPLATE)
     open(ready, "w").close()
@@ -95,7 +107,7 @@ class Display:
 def start(prefix, args, relay=False, display=None, channels=""):
     """Starts a Windows program; its standard error (the relay trace) goes to a file."""
     trace = tempfile.NamedTemporaryFile(prefix="relay-", suffix=".txt", dir=WINE_ROOT, delete=False)
-    process = subprocess.Popen(["wine"] + list(args),
+    process = subprocess.Popen(wine(args),
                                env=wine_env(prefix, relay, display, channels),
                                stdout=subprocess.PIPE, stderr=trace)
     process.trace_path = trace.name
@@ -150,8 +162,13 @@ class Call:
     def __init__(self, module, function, args):
         self.module, self.function, self.raw = module, function, args
         self.strings = [_unescape(m.group(1)) for m in _STRING.finditer(args)]
-        # Numbers in argument order, strings dropped.
+        # Numbers in argument order, strings dropped, as wide as the trace prints them.
         self.args = [int(a.split(" ")[0], 16) for a in _split_args(args)]
+
+    def dword(self, index):
+        """A 32-bit argument (DWORD, UINT, BOOL). On x86-64 the trace prints the whole
+        64-bit register or stack slot, whose upper half is undefined for these."""
+        return self.args[index] & 0xFFFFFFFF
 
     def __repr__(self):
         return f"{self.function}({self.raw[:80]})"

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """Checks the built Windows image: header fields, imports, entry, the manifest
-as its only resource, no varying bytes, and the size.
+as its only resource, no varying bytes, and the size. With --twin, the same for
+the image's 64-bit twin, where only the machine, the header's form, high-entropy
+addresses and the size differ.
 
-Usage: check_image.py IMAGE MANIFEST MAP CERTIFICATES_SOURCE SOURCE_DIR
+Usage: check_image.py [--twin] IMAGE MAP MANIFEST CERTIFICATES_SOURCE SOURCE_DIR
 """
 import os
 import re
@@ -11,7 +13,8 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
-IMAGE, MANIFEST, MAP, CERTIFICATES, SOURCE_DIR = sys.argv[1:6]
+TWIN = sys.argv[1] == "--twin"
+IMAGE, MAP, MANIFEST, CERTIFICATES, SOURCE_DIR = sys.argv[1 + TWIN:6 + TWIN]
 
 failures = []
 
@@ -25,15 +28,21 @@ pe = pefile.PE(IMAGE)
 data = open(IMAGE, "rb").read()
 fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
 
-check(fh.Machine == 0x14C, f"Machine is {fh.Machine:#x}, expected i386 (0x14c)")
-check(oh.Magic == 0x10B, f"optional header magic {oh.Magic:#x}, expected PE32 (0x10b)")
+if TWIN:
+    check(fh.Machine == 0x8664, f"Machine is {fh.Machine:#x}, expected AMD64 (0x8664)")
+    check(oh.Magic == 0x20B, f"optional header magic {oh.Magic:#x}, expected PE32+ (0x20b)")
+else:
+    check(fh.Machine == 0x14C, f"Machine is {fh.Machine:#x}, expected i386 (0x14c)")
+    check(oh.Magic == 0x10B, f"optional header magic {oh.Magic:#x}, expected PE32 (0x10b)")
 check(oh.Subsystem == 2, f"Subsystem is {oh.Subsystem}, expected Windows GUI (2)")
 for field in ("MajorOperatingSystemVersion", "MajorSubsystemVersion"):
     check(getattr(oh, field) == 6, f"{field} is {getattr(oh, field)}, expected 6")
 for field in ("MinorOperatingSystemVersion", "MinorSubsystemVersion"):
     check(getattr(oh, field) == 0, f"{field} is {getattr(oh, field)}, expected 0")
-check(oh.DllCharacteristics == 0x8140,
-      f"DllCharacteristics is {oh.DllCharacteristics:#x}, expected 0x8140 "
+# The twin adds high-entropy addresses (0x20), which x86-64's linker sets by default.
+characteristics = 0x8160 if TWIN else 0x8140
+check(oh.DllCharacteristics == characteristics,
+      f"DllCharacteristics is {oh.DllCharacteristics:#x}, expected {characteristics:#x} "
       "(dynamic base, NX compatible, terminal-server aware)")
 check(not fh.Characteristics & 0x0001, "relocations stripped, but the image is relocatable")
 reloc = oh.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
@@ -63,10 +72,12 @@ check(not hasattr(pe, "DIRECTORY_ENTRY_TLS"), "TLS directory present: something 
 # The entry point is the image's own start-up, which calls wWinMain.
 symbols = dict((name, int(address, 16)) for address, name in
                re.findall(r"^\s+0x([0-9a-f]+)\s+(\S+)$", open(MAP).read(), re.M))
-startup = symbols.get("ImageStartup@0")
+# x86 decorates stdcall names with their argument bytes; x86-64 does not.
+entry, main = ("ImageStartup", "wWinMain") if TWIN else ("ImageStartup@0", "wWinMain@16")
+startup = symbols.get(entry)
 check(startup is not None and startup - oh.ImageBase == oh.AddressOfEntryPoint,
-      f"entry point {oh.AddressOfEntryPoint:#x} is not ImageStartup@0")
-check("_wWinMain@16" in symbols or "wWinMain@16" in symbols, "no stdcall wWinMain in the image")
+      f"entry point {oh.AddressOfEntryPoint:#x} is not {entry}")
+check(main in symbols or "_" + main in symbols, f"no {main} in the image")
 
 # Resources: one manifest, type 24, id 1, language 1033, byte for byte the file.
 manifest = open(MANIFEST, "rb").read()
@@ -136,7 +147,8 @@ check(len(texts) == 12, f"{len(texts)} texts in the certificate source, expected
 for number, text in enumerate(texts, 1):
     check(data.count(text.encode() + b"\0") == 1, f"row {number}'s text is not in the image once")
 floor = sum(len(t) + 1 for t in texts)
-check(len(data) <= 34816, f"image is {len(data)} bytes, more than 34,816")
+if not TWIN:  # the twin's wider code and pointers are not shipped
+    check(len(data) <= 34816, f"image is {len(data)} bytes, more than 34,816")
 
 print(f"image {len(data)} bytes; certificate texts {floor} bytes ({100 * floor / len(data):.1f}%)")
 for failure in failures:

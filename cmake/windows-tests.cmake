@@ -1,0 +1,92 @@
+# The tests of the image and the kit, registered in the shipped image's tree.
+# The Wine tests run once per Windows platform that this host runs (see
+# tests/e2e/wineplatform.py): the shipped 32-bit image on 32-bit Wine, and its
+# 64-bit twin on 64-bit Wine.
+
+# The twin, built in its own tree with the 64-bit toolchain, so that ctest here
+# needs nothing else.
+set(TWIN_DIR ${CMAKE_SOURCE_DIR}/build/windows64)
+add_test(NAME twin
+         COMMAND sh -c "cmake --preset windows64 && cmake --build --preset windows64 --target all dist"
+         WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+set_tests_properties(twin PROPERTIES FIXTURES_SETUP twin)
+
+# The deployment kit in build/dist, as `make dist` leaves it.
+add_test(NAME kit COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target dist)
+set_tests_properties(kit PROPERTIES FIXTURES_SETUP kit)
+
+set(CHECK_IMAGE ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/check_image.py)
+set(IMAGE_FACTS ${CMAKE_SOURCE_DIR}/res/install-ca-certs.manifest
+                ${CMAKE_SOURCE_DIR}/src/installer/embedded_certificates.cpp ${CMAKE_SOURCE_DIR})
+add_test(NAME image.properties
+         COMMAND ${CHECK_IMAGE} $<TARGET_FILE:install-ca-certs>
+                 ${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map ${IMAGE_FACTS})
+add_test(NAME image.properties.twin
+         COMMAND ${CHECK_IMAGE} --twin ${TWIN_DIR}/install-ca-certs.exe
+                 ${TWIN_DIR}/install-ca-certs.map ${IMAGE_FACTS})
+set_tests_properties(image.properties.twin PROPERTIES FIXTURES_REQUIRED twin)
+
+add_test(NAME image.reproducible
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/image/check_reproducible.sh ${CMAKE_SOURCE_DIR}
+                 ${CMAKE_CURRENT_BINARY_DIR}/reproducible $<TARGET_FILE:install-ca-certs> ${KIT_DIR})
+set_tests_properties(image.reproducible PROPERTIES FIXTURES_REQUIRED kit)
+
+# The files of the shipped kit, against the certificate table.
+add_test(NAME kit.files COMMAND ${SYSTEM_PYTHON} -m unittest -v test_kit.KitFiles
+         WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/e2e)
+set_tests_properties(kit.files PROPERTIES FIXTURES_REQUIRED kit
+                     ENVIRONMENT "E2E_PLATFORM=win32;KIT_DIR=${KIT_DIR}")
+
+# What the twin's package proves carries over to the shipped one.
+add_test(NAME kit.twin
+         COMMAND ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/image/check_twin_package.py
+                 ${KIT_DIR}/install-ca-certs.msi $<TARGET_FILE:install-ca-certs>
+                 $<TARGET_FILE:check-ca-certs> ${TWIN_DIR}/dist/install-ca-certs.msi
+                 ${TWIN_DIR}/install-ca-certs.exe ${TWIN_DIR}/check-ca-certs.dll)
+set_tests_properties(kit.twin PROPERTIES FIXTURES_REQUIRED "kit;twin")
+
+# Which platforms run here, said in the output; fails when a platform to test
+# cannot run, or none can.
+set(WINE_PLATFORM ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/wineplatform.py)
+add_test(NAME wine.platforms COMMAND ${WINE_PLATFORM} check)
+# It checks the platforms registered below, chosen when this tree was configured.
+set_tests_properties(wine.platforms PROPERTIES
+                     ENVIRONMENT "INSTALL_CA_CERTS_ARCH=$ENV{INSTALL_CA_CERTS_ARCH}")
+execute_process(COMMAND ${WINE_PLATFORM} list OUTPUT_VARIABLE WINE_PLATFORMS
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${WINE_PLATFORM} check OUTPUT_VARIABLE WINE_REPORT ERROR_VARIABLE WINE_REPORT)
+message(STATUS "${WINE_REPORT}")
+
+set(E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
+foreach(entry IN LISTS WINE_PLATFORMS)
+  string(REPLACE ":" ";" entry "${entry}")
+  list(GET entry 0 platform)
+  list(GET entry 1 preset)
+  if(preset STREQUAL "windows")
+    set(build ${CMAKE_BINARY_DIR})
+    set(kit ${KIT_DIR})
+    set(built kit)
+  else()
+    set(build ${TWIN_DIR})
+    set(kit ${TWIN_DIR}/dist)
+    set(built twin)
+  endif()
+  set(env E2E_PLATFORM=${platform} E2E_BUILD_DIR=${build} KIT_DIR=${kit}
+          KIT_VERSION=${PROJECT_VERSION})
+
+  add_test(NAME wine_prefix.${platform}
+           COMMAND ${SYSTEM_PYTHON} -c "import winetest; winetest.prepare_template()"
+           WORKING_DIRECTORY ${E2E_DIR})
+  set_tests_properties(wine_prefix.${platform} PROPERTIES
+    FIXTURES_SETUP wine.${platform} FIXTURES_REQUIRED ${built} ENVIRONMENT "${env}")
+
+  foreach(suite test_wine.Smoke test_wine.Silent test_wine.Interactive test_wine.CommandTail
+                test_wine.CryptContract test_kit.KitInstall test_kit.KitFailure test_kit.KitSigning)
+    string(REGEX REPLACE "^.*\\." "" name ${suite})
+    add_test(NAME e2e.${platform}.${name}
+             COMMAND ${SYSTEM_PYTHON} -m unittest -v ${suite}
+             WORKING_DIRECTORY ${E2E_DIR})
+    set_tests_properties(e2e.${platform}.${name} PROPERTIES
+      FIXTURES_REQUIRED "wine.${platform};${built}" ENVIRONMENT "${env}" TIMEOUT 600)
+  endforeach()
+endforeach()
