@@ -3,6 +3,17 @@
 # `make dist` builds the deployment kit in build/dist.
 .PHONY: all image dist test run screenshots benchmark clean deps
 
+PYTHON := /usr/bin/python3
+# The CMake preset of the Windows platform that this host runs: the shipped
+# 32-bit image's where 32-bit code runs, else its 64-bit twin's. Evaluated in
+# the recipe, after deps has installed Wine.
+wine_preset = $$($(PYTHON) tests/e2e/wineplatform.py preset)
+# Builds targets $(1) of that platform's tree, then runs $(2).
+define on_wine
+	@preset=$(wine_preset) && cmake --preset $$preset >/dev/null && \
+	  cmake --build --preset $$preset --target $(1) && $(2)
+endef
+
 all: image
 
 deps:
@@ -23,28 +34,29 @@ dist: deps
 	SIGN_PKCS12="$(call sign_file,SIGN_PKCS12)" SIGN_PASSFILE="$(call sign_file,SIGN_PASSFILE)" \
 	SIGN_TIMESTAMP="$(SIGN_TIMESTAMP)" cmake --build --preset windows --target dist
 
+# The Wine tests run on every platform this host runs; the last lines say which.
 test: deps
 	cmake --preset host
 	cmake --build --preset host
 	ctest --preset host
+	cmake --preset windows64
+	cmake --build --preset windows64
 	cmake --preset windows
 	cmake --build --preset windows
 	ctest --preset windows
+	@$(PYTHON) tests/e2e/wineplatform.py check
 
 run: image
-	@/usr/bin/python3 scripts/run-in-wine.py build/windows/install-ca-certs.exe
+	$(call on_wine,install-ca-certs,$(PYTHON) scripts/run-in-wine.py)
 
 # Pictures of the consent and all-installed boxes for the docs.
 screenshots: image
-	@/usr/bin/python3 scripts/screenshots.py build/windows/install-ca-certs.exe docs
+	$(call on_wine,install-ca-certs,$(PYTHON) scripts/screenshots.py docs)
 
 # Silent installation against a do-nothing image and against the bare CRYPT32
 # calls, under Wine.
 benchmark: deps
-	cmake --preset windows
-	cmake --build --preset windows --target install-ca-certs noop-image reference-calls call-profile
-	@/usr/bin/python3 scripts/benchmark.py build/windows/install-ca-certs.exe build/windows/noop-image.exe \
-	  build/windows/reference-calls.exe build/windows/call-profile.exe
+	$(call on_wine,install-ca-certs noop-image reference-calls call-profile,$(PYTHON) scripts/benchmark.py)
 
 clean:
 	rm -rf build

@@ -16,7 +16,10 @@ and the reference make the same CRYPT32 calls. Then an instrumented copy of the
 calls shows where the time goes inside the process. Not a test: the figures
 depend on the machine.
 
-Usage: benchmark.py IMAGE NOOP_IMAGE REFERENCE CALL_PROFILE [ROUNDS]
+It measures the shipped image where this host executes 32-bit code, else its
+64-bit twin, with baselines built the same way (tests/e2e/wineplatform.py).
+
+Usage: benchmark.py [ROUNDS]
 """
 import os
 import shutil
@@ -36,7 +39,7 @@ CRYPT32 = ("CryptQueryObject", "CertOpenStore", "CertAddCertificateContextToStor
 
 def timed(prefix, args):
     start = time.perf_counter()
-    status = subprocess.run(["wine"] + args, env=winetest.wine_env(prefix)).returncode
+    status = subprocess.run(winetest.wine(args), env=winetest.wine_env(prefix)).returncode
     elapsed = time.perf_counter() - start
     if status != 1:
         sys.exit(f"{args[0]} exited with {status}, expected 1")
@@ -49,7 +52,10 @@ def crypt32_calls(prefix, args):
     pointers = {"CryptQueryObject": (1, 10), "CertOpenStore": (4,),
                 "CertAddCertificateContextToStore": (0, 1), "CertCloseStore": (0,),
                 "CertFreeCertificateContext": (0,)}
-    return [(c.function, tuple(a for i, a in enumerate(c.args) if i not in pointers[c.function]))
+    # The rest are 32-bit, or pointer-sized constants below 2**32 (the provider, no
+    # legacy provider): compared as 32-bit values, whatever the trace's width.
+    return [(c.function, tuple(c.dword(i) for i in range(len(c.args))
+                               if i not in pointers[c.function]))
             for c in calls if c.function in CRYPT32]
 
 
@@ -62,8 +68,12 @@ def spread(values, scale=1000, digits=1):
 
 
 def main():
-    image, noop, reference, profile = map(os.path.abspath, sys.argv[1:5])
-    rounds = int(sys.argv[5]) if len(sys.argv) > 5 else 20
+    image, noop, reference, profile = (os.path.join(winetest.BUILD, name) for name in (
+        "install-ca-certs.exe", "noop-image.exe", "reference-calls.exe", "call-profile.exe"))
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 20
+    platform = winetest.PLATFORM
+    print(f"measured:                          {platform.image} on {platform.probe()[1]}, "
+          f"{platform.bits}")
     prefix = winetest.new_prefix("benchmark")
 
     installer_calls = crypt32_calls(prefix, [image, "-s"])
@@ -73,7 +83,7 @@ def main():
                  f"{len(installer_calls)} against {len(reference_calls)}")
 
     # One persistent server for all runs, so that no run pays its start-up.
-    server = subprocess.Popen(["wineserver", "-f", "-p"], env=winetest.wine_env(prefix))
+    server = subprocess.Popen([platform.server, "-f", "-p"], env=winetest.wine_env(prefix))
     try:
         for args in ([noop], [image, "-s"], [reference]):  # warm-up: page cache, stores
             timed(prefix, args)
@@ -84,13 +94,13 @@ def main():
             limit.append(timed(prefix, [reference]))
         phases = {name: [] for name in CRYPT32}
         for _ in range(rounds):
-            out = subprocess.run(["wine", profile], env=winetest.wine_env(prefix),
+            out = subprocess.run(winetest.wine([profile]), env=winetest.wine_env(prefix),
                                  capture_output=True, text=True, check=True).stdout
             for line in out.splitlines():
                 name, microseconds = line.split("\t")
                 phases[name].append(float(microseconds) / 1000)
     finally:
-        subprocess.run(["wineserver", "-k"], env=winetest.wine_env(prefix))
+        subprocess.run([platform.server, "-k"], env=winetest.wine_env(prefix))
         server.wait()
     shutil.rmtree(prefix, ignore_errors=True)
 

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """Runs the installer silently in a throwaway Wine prefix under build/ and shows,
 for each of the twelve certificates it carries, whether it is now in the local
-computer's ROOT or CA store.
+computer's ROOT or CA store. It runs the shipped 32-bit image where this host
+executes 32-bit code, else the image's 64-bit twin (tests/e2e/wineplatform.py),
+and says which.
 
-Usage: run-in-wine.py IMAGE
+Usage: run-in-wine.py
 """
 import hashlib
 import os
@@ -12,6 +14,7 @@ import sys
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import wineplatform  # noqa: E402
 import winetest  # noqa: E402
 
 SOURCE = os.path.join(ROOT, "src", "installer", "embedded_certificates.cpp")
@@ -28,11 +31,16 @@ def common_name(der):
 
 
 def main():
-    image = os.path.abspath(sys.argv[1])
+    image, platform = winetest.IMAGE, winetest.PLATFORM
+    print(f"Image: {platform.image}, {os.path.relpath(image, ROOT)}")
+    print(f"Wine:  {platform.probe()[1]}, {platform.bits} ({platform.loader})")
+    if platform.name != "win32":
+        print(f"       the shipped 32-bit image cannot run here: "
+              f"{wineplatform.by_name('win32').probe()[1]}")
     print("Preparing a throwaway Wine prefix ...", flush=True)
     prefix = winetest.new_prefix("run")
 
-    print(f"Running: wine {os.path.basename(image)} -s", flush=True)
+    print(f"Running: {os.path.basename(image)} -s", flush=True)
     status, _, _ = winetest.run(prefix, [image, "-s"])
     print(f"Exit status: {status} (always 1, by design)\n")
 

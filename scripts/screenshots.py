@@ -10,7 +10,10 @@ sources of Debian's locales package), so that USER32 labels the buttons «Да»
 «Нет» and «ОК»; and the prefix gets Wine's TrueType fonts, Marlett among them,
 so that the title bar's close button is drawn as a symbol.
 
-Usage: screenshots.py IMAGE OUTPUT_DIR
+The image is the shipped one where this host executes 32-bit code, else its
+64-bit twin, whose boxes are the same (tests/e2e/wineplatform.py).
+
+Usage: screenshots.py OUTPUT_DIR
 """
 import os
 import shutil
@@ -54,7 +57,8 @@ def russian_locale():
 
 
 def main():
-    image, out_dir = os.path.abspath(sys.argv[1]), sys.argv[2]
+    image, out_dir = winetest.IMAGE, sys.argv[1]
+    print(f"Image: {winetest.PLATFORM.image}, {os.path.relpath(image, ROOT)}")
     os.makedirs(out_dir, exist_ok=True)
     prefix = winetest.new_prefix("screenshots")
     fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
