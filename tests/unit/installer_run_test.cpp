@@ -73,15 +73,18 @@ std::vector<int> Rows(int first, int last) {
 
 size_t Count(const std::string& function) { return fake::CallsTo(function).size(); }
 
+// Everything the run acquired since the last fake::Reset() was released.
+void ExpectAllReleased() {
+  const fake::Platform& p = fake::State();
+  EXPECT_EQ(p.contextsAcquired, p.contextsReleased) << "a decoded certificate was not freed";
+  EXPECT_EQ(p.storesOpened, p.storesClosed) << "a store was not closed";
+  EXPECT_EQ(p.heapBlocksAllocated, p.heapBlocksFreed) << "MessageBuffer was not freed";
+}
+
 class InstallerRunTest : public ::testing::Test {
  protected:
   void SetUp() override { fake::Reset(); }
-  void TearDown() override {
-    const fake::Platform& p = fake::State();
-    EXPECT_EQ(p.contextsAcquired, p.contextsReleased) << "a decoded certificate was not freed";
-    EXPECT_EQ(p.storesOpened, p.storesClosed) << "a store was not closed";
-    EXPECT_EQ(p.heapBlocksAllocated, p.heapBlocksFreed) << "MessageBuffer was not freed";
-  }
+  void TearDown() override { ExpectAllReleased(); }
   // Makes row `row` fail at the add, with `code` as the platform's last error.
   static void FailAddAtRow(int row, DWORD code) {
     for (int i = 1; i < row; ++i) fake::State().addCertificate.push_back(fake::Succeeds());
@@ -170,7 +173,7 @@ TEST_F(InstallerRunTest, YesInstallsAllRowsInOrderAndShowsTwoBoxes) {
 TEST_F(InstallerRunTest, NoOrAFailedConsentBoxInstallsNothing) {
   // IDNO is the answer; 0 is MessageBoxW failing to show the box at all.
   for (const int answer : {IDNO, 0}) {
-    SCOPED_TRACE(answer);
+    SCOPED_TRACE(answer == IDNO ? "answer IDNO" : "consent box not shown (0)");
     fake::Reset();
     fake::State().messageBoxResults = {answer};
     EXPECT_EQ(InstallerRun(u""), 1);
@@ -179,6 +182,7 @@ TEST_F(InstallerRunTest, NoOrAFailedConsentBoxInstallsNothing) {
     ExpectBox(boxes[0], kConsent, kAttention, kConsentStyle);
     ExpectBox(boxes[1], kRefused, kAttention, kInfoStyle);
     EXPECT_EQ(fake::CallNames().size(), 2U) << "no store opened, no certificate decoded";
+    ExpectAllReleased();  // before the next case's Reset wipes the counts
   }
 }
 
@@ -286,6 +290,7 @@ TEST_F(InstallerRunTest, ShowsTheCodeLeftByTheFailedRowsReleaseSteps) {
 TEST_F(InstallerRunTest, RefusedHeapStillShowsTheWholeErrorText) {
   for (const ErrorCase& c : {ErrorCase{ERROR_ACCESS_DENIED, kAccessDenied},
                              ErrorCase{0xffffffff, u"Ошибка установки сертификатов, код 0xffffffff"}}) {
+    SCOPED_TRACE("code " + ::testing::PrintToString(c));
     fake::Reset();
     fake::State().messageBoxResults = {IDYES};
     fake::State().heapRefuses = true;
@@ -296,6 +301,7 @@ TEST_F(InstallerRunTest, RefusedHeapStillShowsTheWholeErrorText) {
     ASSERT_EQ(Boxes().size(), 2U);
     ExpectBox(Boxes()[1], c.text, kError, kErrorStyle);
     EXPECT_EQ(Count("HeapFree"), 0U) << "nothing was allocated, nothing may be freed";
+    ExpectAllReleased();  // before the next case's Reset wipes the counts
   }
 }
 
