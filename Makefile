@@ -34,29 +34,32 @@ dist: deps
 	SIGN_PKCS12="$(call sign_file,SIGN_PKCS12)" SIGN_PASSFILE="$(call sign_file,SIGN_PASSFILE)" \
 	SIGN_TIMESTAMP="$(SIGN_TIMESTAMP)" cmake --build --preset windows --target dist
 
-# The Wine tests run on every platform this host runs; the last lines say which.
+# The Wine tests run on every platform this host runs (the host's Wine and Debian
+# 13's, prepared once in build/debian13); the last lines say which.
 test: deps
 	cmake --preset host
 	cmake --build --preset host
 	ctest --preset host
 	cmake --preset windows64
 	cmake --build --preset windows64
+	$(PYTHON) tests/e2e/wineplatform.py prepare
 	cmake --preset windows
 	cmake --build --preset windows
 	ctest --preset windows
 	@$(PYTHON) tests/e2e/wineplatform.py check
 
 run: image
-	$(call on_wine,install-ca-certs,$(PYTHON) scripts/run-in-wine.py)
+	$(call on_wine,install-ca-certs wine_helper,$(PYTHON) scripts/run-in-wine.py)
 
 # Pictures of the consent and all-installed boxes for the docs.
 screenshots: image
-	$(call on_wine,install-ca-certs,$(PYTHON) scripts/screenshots.py docs)
+	$(call on_wine,install-ca-certs wine_helper,$(PYTHON) scripts/screenshots.py docs)
 
 # Silent installation against a do-nothing image and against the bare CRYPT32
 # calls, under Wine.
 benchmark: deps
-	$(call on_wine,install-ca-certs noop-image reference-calls call-profile,$(PYTHON) scripts/benchmark.py)
+	$(call on_wine,install-ca-certs noop-image reference-calls call-profile wine_helper,\
+	  $(PYTHON) scripts/benchmark.py)
 
 clean:
 	rm -rf build

@@ -83,7 +83,7 @@ def main():
                  f"{len(installer_calls)} against {len(reference_calls)}")
 
     # One persistent server for all runs, so that no run pays its start-up.
-    server = subprocess.Popen([platform.server, "-f", "-p"], env=winetest.wine_env(prefix))
+    server = subprocess.Popen(platform.wineserver(["-f", "-p"]), env=winetest.wine_env(prefix))
     try:
         for args in ([noop], [image, "-s"], [reference]):  # warm-up: page cache, stores
             timed(prefix, args)
@@ -100,7 +100,7 @@ def main():
                 name, microseconds = line.split("\t")
                 phases[name].append(float(microseconds) / 1000)
     finally:
-        subprocess.run([platform.server, "-k"], env=winetest.wine_env(prefix))
+        subprocess.run(platform.wineserver(["-k"]), env=winetest.wine_env(prefix))
         server.wait()
     shutil.rmtree(prefix, ignore_errors=True)
 

@@ -12,6 +12,7 @@ packages=(
   python3 python3-pefile python3-olefile
   wine wine64 wine32:i386 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
   wixl msitools osslsigncode
+  debootstrap bubblewrap
 )
 
 missing=()

@@ -33,10 +33,10 @@ def common_name(der):
 def main():
     image, platform = winetest.IMAGE, winetest.PLATFORM
     print(f"Image: {platform.image}, {os.path.relpath(image, ROOT)}")
-    print(f"Wine:  {platform.probe()[1]}, {platform.bits} ({platform.loader})")
-    if platform.name != "win32":
+    print(f"Wine:  {platform.probe()[1]}, {platform.bits} ({platform.name})")
+    if platform.arch.name != "win32":
         print(f"       the shipped 32-bit image cannot run here: "
-              f"{wineplatform.by_name('win32').probe()[1]}")
+              f"{wineplatform.by_name(platform.release.name + '.win32').probe()[1]}")
     print("Preparing a throwaway Wine prefix ...", flush=True)
     prefix = winetest.new_prefix("run")
 

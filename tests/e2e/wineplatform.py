@@ -2,71 +2,176 @@
 """Which Windows platforms this host can run, and how to run each: the one place
 that chooses, for the tests, `make run`, the screenshots and the benchmark.
 
-The shipped image is 32-bit and runs on 32-bit Wine (wine32). Some hosts refuse
-to execute 32-bit x86 code at all ("Exec format error"); there 64-bit Wine
-(wine64) runs the image's 64-bit twin, built from the same sources in
-build/windows64. Where both run, the tests use both, so that neither path rots.
+A platform is a Wine release and an architecture:
+- the architecture: the shipped image is 32-bit and runs on 32-bit Wine
+  (wine32). Some hosts refuse to execute 32-bit x86 code at all ("Exec format
+  error"); there 64-bit Wine (wine64) runs the image's 64-bit twin, built from the
+  same sources in build/windows64. Where both run, the tests use both, so that
+  neither path rots.
+- the release: the host's own Wine (Debian 12: Wine 8.0), and Wine 10.0 from
+  Debian 13, installed with debootstrap into build/debian13 (`prepare`) and run
+  there with bubblewrap, the project's folder bound in at the same path. Two
+  implementations of the platform, so that no test passes through one release's
+  leniency.
 
-INSTALL_CA_CERTS_ARCH=win32 or win64 (or "win32 win64") forces the choice; a
-forced platform that cannot run makes the tests fail, never skip.
+INSTALL_CA_CERTS_ARCH=win32 or win64 (or "win32 win64") forces the architectures,
+INSTALL_CA_CERTS_WINE=host or debian13 the releases; a forced platform that cannot
+run makes the tests fail, never skip.
 
 Usage: wineplatform.py list      platforms to test, "name:preset" joined by ";"
        wineplatform.py preset    the CMake preset of the platform that make run uses
        wineplatform.py check     what runs here; fails if a platform to test cannot run
+       wineplatform.py prepare   builds build/debian13 if the tests need it (as root)
 """
 import errno
 import os
+import shutil
 import subprocess
 import sys
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-FORCE = "INSTALL_CA_CERTS_ARCH"
+ARCH_FORCE, WINE_FORCE = "INSTALL_CA_CERTS_ARCH", "INSTALL_CA_CERTS_WINE"
+
+
+class Arch:
+    def __init__(self, name, bits, loader, preset, msi_arch, kit, image, package):
+        self.name, self.bits, self.loader, self.preset = name, bits, loader, preset
+        self.msi_arch, self.kit = msi_arch, os.path.join(ROOT, kit)  # the MSI it installs
+        self.image, self.package = image, package  # what it runs; the Debian package of its Wine
+
+
+ARCHS = [
+    Arch("win32", "32-bit", "/usr/lib/wine/wine", "windows", "x86", "build/dist",
+         "the shipped 32-bit image", "wine32:i386"),
+    Arch("win64", "64-bit", "/usr/lib/wine/wine64", "windows64", "x64", "build/windows64/dist",
+         "the image's 64-bit twin", "wine64"),
+]
+
+
+class Release:
+    """The host's Wine (tree None), or the Wine of a Debian tree under build/."""
+
+    def __init__(self, name, tree=None, suite=None):
+        self.name, self.suite = name, suite
+        self.tree = os.path.join(ROOT, "build", tree) if tree else None
+        self.marker = os.path.join(self.tree, ".install-ca-certs-packages") if tree else None
+
+    def wrap(self, command):
+        if self.tree is None:
+            return command
+        cwd = os.getcwd()
+        inside = cwd == ROOT or cwd.startswith(ROOT + os.sep)
+        # The tree is the root; the project (prefixes, images, traces) and the X
+        # server's sockets are bound in at their own paths.
+        return ["bwrap", "--bind", self.tree, "/", "--bind", ROOT, ROOT,
+                "--proc", "/proc", "--dev", "/dev",
+                "--bind-try", "/tmp/.X11-unix", "/tmp/.X11-unix",
+                "--chdir", cwd if inside else ROOT, "--"] + command
+
+    def installed(self):
+        """The Debian packages installed in the tree."""
+        if self.marker is None or not os.path.exists(self.marker):
+            return []
+        return open(self.marker).read().split()
+
+    def prepare(self, archs):
+        """Creates the tree with debootstrap, or adds to it, until it holds the Wine
+        of every architecture in `archs`."""
+        wanted = [arch.package for arch in archs]
+        missing = [p for p in wanted if p not in self.installed()]
+        if self.tree is None or not missing:
+            return
+        if os.geteuid() != 0:
+            sys.exit(f"{self.tree}: Wine of Debian {self.suite} is missing ({' '.join(missing)}); "
+                     f"building it needs root: sudo {sys.executable} {__file__} prepare")
+        for tool in ("debootstrap", "bwrap"):
+            if shutil.which(tool) is None:
+                sys.exit(f"{tool} is missing: scripts/ensure-deps.sh installs it")
+        mirror = os.environ.get("DEBIAN_MIRROR", "http://deb.debian.org/debian")
+        quiet = dict(check=True, stdout=subprocess.DEVNULL)
+        if not os.path.exists(self.marker):
+            print(f"Building Debian {self.suite} with Wine in {os.path.relpath(self.tree, ROOT)} "
+                  "(once; about a minute and 1.5 GB) ...", flush=True)
+            partial = self.tree + ".partial"
+            shutil.rmtree(partial, ignore_errors=True)
+            shutil.rmtree(self.tree, ignore_errors=True)
+            subprocess.run(["debootstrap", "--variant=minbase", self.suite, partial, mirror], **quiet)
+            os.rename(partial, self.tree)
+        chroot = ["chroot", self.tree]
+        if any(p.endswith(":i386") for p in missing):
+            subprocess.run(chroot + ["dpkg", "--add-architecture", "i386"], check=True)
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run(chroot + ["apt-get", "update", "-q"], env=env, **quiet)
+        # No terminal here: dpkg's pty log would only complain.
+        subprocess.run(chroot + ["apt-get", "install", "-y", "-q", "--no-install-recommends",
+                                 "-o", "Dpkg::Use-Pty=0", *missing], env=env, **quiet)
+        subprocess.run(chroot + ["apt-get", "clean"], check=True)
+        with open(self.marker, "w") as f:
+            f.write(" ".join(sorted(set(self.installed() + missing))) + "\n")
+
+
+RELEASES = [Release("host"), Release("debian13", tree="debian13", suite="trixie")]
 
 
 class Platform:
-    def __init__(self, arch, bits, loader, preset, msi_arch, kit, image, package):
-        self.arch, self.bits, self.loader, self.preset = arch, bits, loader, preset
-        self.msi_arch, self.kit = msi_arch, os.path.join(ROOT, kit)  # the MSI it installs
-        self.image, self.package = image, package  # what it runs, and what installs it
-        self.name = arch
-        self.build = os.path.join(ROOT, "build", preset)
-        self.server = os.path.join(os.path.dirname(loader), "wineserver")
+    def __init__(self, release, arch):
+        self.release, self.arch = release, arch
+        self.name = f"{release.name}.{arch.name}"
+        self.bits, self.preset, self.msi_arch, self.kit = arch.bits, arch.preset, arch.msi_arch, arch.kit
+        self.image = arch.image
+        self.build = os.path.join(ROOT, "build", arch.preset)
+        self._probe = None
 
-    def command(self, args):
-        """A Windows program with its arguments, or one of Wine's own (wineboot, reg)."""
-        return [self.loader] + list(args)
+    def wine(self, args):
+        """The command that runs a Windows program, or one of Wine's own (wineboot, reg)."""
+        return self.release.wrap([self.arch.loader] + list(args))
+
+    def wineserver(self, args):
+        # The server of the same release: the protocol differs between releases.
+        return self.release.wrap([os.path.join(os.path.dirname(self.arch.loader), "wineserver")]
+                                 + list(args))
 
     def env(self):
         # The loader is named, not found through /usr/bin/wine: that script picks
         # the 32-bit loader whenever wine32 is installed, even where it cannot run.
-        return {"WINELOADER": self.loader, "WINEARCH": self.arch}
+        return {"WINELOADER": self.arch.loader, "WINEARCH": self.arch.name}
 
     def probe(self):
-        """(True, Wine's version) if this host runs the loader, else (False, why)."""
-        if not os.access(self.loader, os.X_OK):
-            return False, f"{self.loader} is not installed: {self.package}"
+        """(True, Wine's version) if this host runs the platform, else (False, why)."""
+        if self._probe is None:
+            self._probe = self._run_probe()
+        return self._probe
+
+    def _run_probe(self):
+        release, arch = self.release, self.arch
+        where = f" in {os.path.relpath(release.tree, ROOT)}" if release.tree else ""
+        if release.tree and shutil.which("bwrap") is None:
+            return False, "bwrap is not installed: scripts/ensure-deps.sh installs it"
+        if release.tree and arch.package not in release.installed():
+            host = by_name(f"host.{arch.name}").probe()
+            if not host[0] and "Exec format error" in host[1]:
+                return host  # the tree installs only what the host can run
+            return False, (f"{arch.package} of Debian {release.suite} is not installed{where}: "
+                           f"{sys.executable} {__file__} prepare (make test does it)")
+        if not release.tree and not os.access(arch.loader, os.X_OK):
+            return False, f"{arch.loader} is not installed: apt-get install {arch.package}"
         try:
-            result = subprocess.run([self.loader, "--version"], capture_output=True, text=True,
+            result = subprocess.run(self.wine(["--version"]), capture_output=True, text=True,
                                     timeout=60)
         except OSError as error:
+            result = subprocess.CompletedProcess([], -1, "", f"{arch.loader}: {error.strerror}")
             if error.errno == errno.ENOEXEC:
-                return False, (f"{self.loader}: {error.strerror}: this host does not execute "
-                               f"{self.bits} x86 code")
-            return False, f"{self.loader}: {error.strerror}"
+                result.stderr += ": Exec format error"
         if result.returncode != 0:
-            return False, (f"{self.loader} --version exited with {result.returncode}: "
-                           f"{(result.stderr or result.stdout).strip()[-200:]}")
+            detail = (result.stderr or result.stdout).strip()[-200:]
+            if "Exec format error" in detail:
+                return False, (f"{arch.loader}{where}: Exec format error: this host does not "
+                               f"execute {arch.bits} x86 code")
+            return False, f"{arch.loader}{where} --version exited with {result.returncode}: {detail}"
         return True, result.stdout.strip()
 
 
-PLATFORMS = [
-    Platform("win32", "32-bit", "/usr/lib/wine/wine", "windows", "x86", "build/dist",
-             "the shipped 32-bit image",
-             "apt-get install wine32:i386, after dpkg --add-architecture i386"),
-    Platform("win64", "64-bit", "/usr/lib/wine/wine64", "windows64", "x64", "build/windows64/dist",
-             "the image's 64-bit twin",
-             "apt-get install wine64"),
-]
+PLATFORMS = [Platform(release, arch) for release in RELEASES for arch in ARCHS]
 
 
 def by_name(name):
@@ -76,20 +181,27 @@ def by_name(name):
     sys.exit(f"no Windows platform named {name!r}; there are {[p.name for p in PLATFORMS]}")
 
 
-def forced():
-    names = os.environ.get(FORCE, "").replace(",", " ").split()
-    return [by_name(name) for name in names]
+def forced(variable, choices):
+    names = os.environ.get(variable, "").replace(",", " ").split()
+    unknown = [n for n in names if n not in [c.name for c in choices]]
+    if unknown:
+        sys.exit(f"{variable}: unknown {unknown}; choose from {[c.name for c in choices]}")
+    return [c for c in choices if c.name in names]
 
 
 def to_test():
-    """The platforms the tests run on: the forced ones, else every one that runs here."""
-    return forced() or [p for p in PLATFORMS if p.probe()[0]]
+    """The platforms the tests run on: every release with every architecture that
+    the host's Wine runs, unless forced."""
+    archs = forced(ARCH_FORCE, ARCHS) or [
+        arch for arch in ARCHS if by_name(f"host.{arch.name}").probe()[0]]
+    releases = forced(WINE_FORCE, RELEASES) or RELEASES
+    return [p for p in PLATFORMS if p.release in releases and p.arch in archs]
 
 
 def chosen():
-    """The one platform for make run, the screenshots and the benchmark: the shipped
-    image wherever it can run."""
-    for platform in to_test():
+    """The one platform for make run, the screenshots and the benchmark: the
+    host's Wine, and the shipped image wherever it can run."""
+    for platform in sorted(to_test(), key=lambda p: RELEASES.index(p.release)):
         if platform.probe()[0]:
             return platform
     sys.exit(report() + "\nNo Windows platform can run here.")
@@ -99,12 +211,13 @@ def report():
     lines = ["Windows platforms on this host:"]
     for platform in PLATFORMS:
         runs, detail = platform.probe()
-        lines.append(f"  {platform.name} ({platform.image}, build/{platform.preset}): "
+        lines.append(f"  {platform.name} ({platform.image}): "
                      f"{'runs, ' if runs else 'cannot run: '}{detail}")
     tested = to_test()
+    forcing = [v for v in (ARCH_FORCE, WINE_FORCE) if os.environ.get(v)]
     lines.append("The Wine tests run on: " + (", ".join(p.name for p in tested) or "nothing")
-                 + (f" (forced by {FORCE})" if forced() else ""))
-    if "win32" not in [p.name for p in tested]:
+                 + (f" (forced by {' and '.join(forcing)})" if forcing else ""))
+    if "win32" not in [p.arch.name for p in tested]:
         lines.append("The shipped 32-bit image is checked statically only here (properties, imports, "
                      "manifest, reproducibility); its behaviour is tested through the 64-bit twin, "
                      "built from the same sources.")
@@ -119,17 +232,21 @@ def main():
         platform = chosen()
         print(f"Windows platform: {platform.name}, {platform.image}", file=sys.stderr)
         print(platform.preset)
+    elif command == "prepare":
+        tested = to_test()
+        for release in RELEASES:
+            release.prepare([p.arch for p in tested if p.release is release])
     elif command == "check":
         print(report())
         tested = to_test()
         failing = [p.name for p in tested if not p.probe()[0]]
         if failing:
-            print(f"FAIL: {', '.join(failing)} cannot run here (see above); unset {FORCE} to "
-                  "test what this host runs", file=sys.stderr)
+            print(f"FAIL: {', '.join(failing)} cannot run here (see above); "
+                  f"{ARCH_FORCE} and {WINE_FORCE} choose what to test", file=sys.stderr)
             return 1
         if not tested:
             print("FAIL: no Windows platform runs here, so no Wine test can run. Install "
-                  + ", or ".join(p.package for p in PLATFORMS), file=sys.stderr)
+                  + ", or ".join(f"apt-get install {a.package}" for a in ARCHS), file=sys.stderr)
             return 1
     else:
         sys.exit(__doc__)
