@@ -35,7 +35,7 @@ set_tests_properties(image.reproducible PROPERTIES FIXTURES_REQUIRED kit)
 add_test(NAME kit.files COMMAND ${SYSTEM_PYTHON} -m unittest -v test_kit.KitFiles
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/e2e)
 set_tests_properties(kit.files PROPERTIES FIXTURES_REQUIRED kit
-                     ENVIRONMENT "E2E_PLATFORM=win32;KIT_DIR=${KIT_DIR}")
+                     ENVIRONMENT "E2E_PLATFORM=host.win32;KIT_DIR=${KIT_DIR}")
 
 # What the twin's package proves carries over to the shipped one.
 add_test(NAME kit.twin
@@ -50,8 +50,8 @@ set_tests_properties(kit.twin PROPERTIES FIXTURES_REQUIRED "kit;twin")
 set(WINE_PLATFORM ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/wineplatform.py)
 add_test(NAME wine.platforms COMMAND ${WINE_PLATFORM} check)
 # It checks the platforms registered below, chosen when this tree was configured.
-set_tests_properties(wine.platforms PROPERTIES
-                     ENVIRONMENT "INSTALL_CA_CERTS_ARCH=$ENV{INSTALL_CA_CERTS_ARCH}")
+set_tests_properties(wine.platforms PROPERTIES ENVIRONMENT
+  "INSTALL_CA_CERTS_ARCH=$ENV{INSTALL_CA_CERTS_ARCH};INSTALL_CA_CERTS_WINE=$ENV{INSTALL_CA_CERTS_WINE}")
 execute_process(COMMAND ${WINE_PLATFORM} list OUTPUT_VARIABLE WINE_PLATFORMS
                 OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${WINE_PLATFORM} check OUTPUT_VARIABLE WINE_REPORT ERROR_VARIABLE WINE_REPORT)
@@ -81,7 +81,8 @@ foreach(entry IN LISTS WINE_PLATFORMS)
     FIXTURES_SETUP wine.${platform} FIXTURES_REQUIRED ${built} ENVIRONMENT "${env}")
 
   foreach(suite test_wine.Smoke test_wine.Silent test_wine.Interactive test_wine.CommandTail
-                test_wine.CryptContract test_kit.KitInstall test_kit.KitFailure test_kit.KitSigning)
+                test_wine.MissingStore test_wine.CryptContract
+                test_kit.KitInstall test_kit.KitFailure test_kit.KitSigning)
     string(REGEX REPLACE "^.*\\." "" name ${suite})
     add_test(NAME e2e.${platform}.${name}
              COMMAND ${SYSTEM_PYTHON} -m unittest -v ${suite}

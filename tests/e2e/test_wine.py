@@ -11,7 +11,7 @@ import winetest  # noqa: E402
 
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "installer",
                       "embedded_certificates.cpp")
-HELPER = os.path.join(winetest.BUILD, "tests", "e2e", "wine_helper.exe")
+HELPER = winetest.HELPER
 CONTRACT = os.path.join(winetest.BUILD, "tests", "e2e", "crypt_contract.exe")
 
 ATTENTION = "Внимание"
@@ -25,6 +25,7 @@ INSTALLED = "Сертификаты установлены успешно"
 IDYES, IDNO, IDOK = 6, 7, 1
 
 ROWS = winetest.embedded_rows(SOURCE)
+STORE_KEY = r"Software\Microsoft\SystemCertificates"  # under HKLM, in system.reg
 
 
 def thumbprint(der):
@@ -170,6 +171,40 @@ class CommandTail(WineTest):
                 self.assertEqual([c.dword(3) for c in shown], [0x24, 0x40], "consent, then refused")
                 self.assertEqual(len(answered), 2, answered)
                 self.assertEqual(self.calls(calls, "CertOpenStore"), [])
+
+
+class MissingStore(WineTest):
+    """A computer without the local "CA" store: rows 1-3 land in "ROOT", row 4 fails
+    to open its store, nothing after it is tried, and nothing creates the store."""
+
+    def test_stops_at_row_4_and_creates_no_store(self):
+        failure = "Ошибка установки сертификатов, код 0x00000002"  # ERROR_FILE_NOT_FOUND
+        for mode in ("silent", "interactive"):
+            with self.subTest(mode=mode):
+                prefix = self.prefix()
+                winetest.reg(winetest.wine_env(prefix), "delete", winetest.STORE_KEY + "\\CA")
+                winetest.wait_server(prefix)
+                if mode == "silent":
+                    status, _, calls = winetest.run(prefix, [winetest.IMAGE, "-s"], relay=True)
+                else:
+                    status, boxes, calls = self.runInteractive(prefix, [IDYES, IDOK])
+                    self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ERROR, failure, "OK")])
+                    shown = self.calls(calls, "MessageBoxW")[-1]
+                    self.assertEqual((shown.strings, shown.dword(3)), ([failure, ERROR], 0x10),
+                                     "MessageBoxW: the code as the platform left it, MB_ICONERROR")
+                self.assertEqual(status, 1)
+                stores = winetest.store_certificates(prefix)
+                for row, store, der in ROWS:
+                    self.assertEqual(thumbprint(der) in stores.get(store, {}), row <= 3,
+                                     f"row {row}: only rows 1-3 may be installed")
+                self.assertFalse(winetest.registry_has_key(prefix, STORE_KEY + "\\CA"),
+                                 "CertOpenStore: an open-existing store must not be created")
+                self.assertEqual([c.dword(3) for c in self.calls(calls, "CertOpenStore")],
+                                 [0x24000] * 4, "three ROOT openings, then the failing CA one")
+                self.assertEqual(len(self.calls(calls, "CertAddCertificateContextToStore")), 3)
+                self.assertEqual(len(self.calls(calls, "CertCloseStore")), 3)
+                self.assertEqual(len(self.calls(calls, "CertFreeCertificateContext")), 4,
+                                 "row 4's decoded certificate is still freed")
 
 
 class CryptContract(WineTest):

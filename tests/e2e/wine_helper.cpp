@@ -3,6 +3,8 @@
 //                                 another process, prints what it says, presses ID
 //   wine_helper launch HEX        starts the command line given as hex UTF-8 with
 //                                 CreateProcessW, exactly as given; prints its exit status
+//   wine_helper hold              holds Wine's lock of its root-store sync until
+//                                 standard input closes (see winetest.py)
 #include <windows.h>
 
 #include <cstdio>
@@ -109,11 +111,31 @@ int Launch(const wchar_t* hex) {
   return 0;
 }
 
+// Wine 10's CRYPT32, in each process's first opening of the local computer's
+// ROOT store, deletes from it every certificate that the host does not trust,
+// unless another process holds this lock; Windows has no such sync.
+int Hold() {
+  HANDLE lock = CreateSemaphoreW(nullptr, 1, 1, L"crypt32_root_semaphore");
+  if (lock == nullptr) {
+    std::printf("CreateSemaphoreW failed: %lu\n", GetLastError());
+    return 2;
+  }
+  std::printf("held\n");
+  std::fflush(stdout);
+  char buffer[64];
+  DWORD read = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+  }
+  CloseHandle(lock);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 3 && std::wstring(argv[1]) == L"answer") return Answer(argc - 2, argv + 2);
   if (argc == 3 && std::wstring(argv[1]) == L"launch") return Launch(argv[2]);
-  std::fputs("usage: wine_helper answer ID... | launch HEX\n", stderr);
+  if (argc == 2 && std::wstring(argv[1]) == L"hold") return Hold();
+  std::fputs("usage: wine_helper answer ID... | launch HEX | hold\n", stderr);
   return 2;
 }

@@ -2,8 +2,9 @@
 
 Each test gets a throwaway prefix, copied from one prepared template so that
 Wine's first-run set-up happens once. Nothing here touches the developer's own
-prefix. The platform (32-bit Wine and the shipped image, or 64-bit Wine and the
-image's twin) is E2E_PLATFORM when the tests name it, else wineplatform's choice.
+prefix. The platform (a Wine release, with 32-bit Wine and the shipped image or
+64-bit Wine and the image's twin) is E2E_PLATFORM when the tests name it, else
+wineplatform's choice.
 """
 import base64
 import os
@@ -18,9 +19,13 @@ import wineplatform
 PLATFORM = (wineplatform.by_name(os.environ["E2E_PLATFORM"]) if os.environ.get("E2E_PLATFORM")
             else wineplatform.chosen())
 BUILD = os.environ.get("E2E_BUILD_DIR", PLATFORM.build)
-WINE_ROOT = os.path.join(BUILD, "wine")
+WINE_ROOT = os.path.join(BUILD, "wine", PLATFORM.release.name)
 TEMPLATE = os.path.join(WINE_ROOT, "template")
 IMAGE = os.path.join(BUILD, "install-ca-certs.exe")
+HELPER = os.path.join(BUILD, "tests", "e2e", "wine_helper.exe")
+
+STORE_KEY = r"HKLM\Software\Microsoft\SystemCertificates"
+STORES = ("ROOT", "CA")
 
 # The calls that the relay trace records, with their arguments.
 RELAY_INCLUDE = ";".join([
@@ -44,12 +49,12 @@ def wine_env(prefix, relay=False, display=None, channels=""):
 
 def wine(args):
     """The command line that runs a Windows program, or a Wine tool, on this platform."""
-    return PLATFORM.command(args)
+    return PLATFORM.wine(args)
 
 
 def wait_server(prefix):
     """Waits until the prefix's wineserver has ended, and so flushed the registry."""
-    subprocess.run([PLATFORM.server, "-w"], env=wine_env(prefix), check=False)
+    subprocess.run(PLATFORM.wineserver(["-w"]), env=wine_env(prefix), check=False)
 
 
 def prepare_template():
@@ -65,11 +70,20 @@ def prepare_template():
     env = wine_env(TEMPLATE)
     subprocess.run(wine(["wineboot", "--init"]), env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(wine(["reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
-                    "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"]), env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    reg(env, "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+        "/d", RELAY_INCLUDE)
+    # The local computer's certificate stores as Windows always has them; a fresh
+    # prefix has neither key, and some releases then refuse to open "CA".
+    for store in STORES:
+        reg(env, "add", STORE_KEY + "\\" + store)
     wait_server(TEMPLATE)
     open(ready, "w").close()
+
+
+def reg(env, *args):
+    """Wine's reg.exe: "add KEY ...", "delete KEY", always with /f."""
+    subprocess.run(wine(["reg", *args, "/f"]), env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def new_prefix(name):
@@ -104,8 +118,40 @@ class Display:
         self.close()
 
 
+# The helper that holds Wine's root-store sync lock, per prefix whose session runs.
+_holders = {}
+
+
+def hold_root_sync(prefix, display=None):
+    """Wine 10's CRYPT32, in each process's first opening of the local computer's ROOT
+    store, deletes from it every certificate that the host does not trust (it takes
+    them for host roots since removed); Windows has no such sync. While a helper holds
+    the sync's lock, no process of the session runs it, and the stores behave as
+    Windows's do. The helper starts the session, so it has the session's display."""
+    prefix = os.path.abspath(prefix)
+    if prefix in _holders:
+        return
+    holder = subprocess.Popen(wine([HELPER, "hold"]), env=wine_env(prefix, display=display),
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+    said = holder.stdout.readline()
+    if said.strip() != b"held":
+        raise RuntimeError(f"wine_helper hold: {said!r}")
+    _holders[prefix] = holder
+
+
+def release_root_sync(prefix):
+    holder = _holders.pop(os.path.abspath(prefix), None)
+    if holder is not None:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+        holder.stdout.close()
+
+
 def start(prefix, args, relay=False, display=None, channels=""):
-    """Starts a Windows program; its standard error (the relay trace) goes to a file."""
+    """Starts a Windows program; its standard error (the relay trace) goes to a file.
+    The session's root-store sync is held off until `finish`."""
+    hold_root_sync(prefix, display)
     trace = tempfile.NamedTemporaryFile(prefix="relay-", suffix=".txt", dir=WINE_ROOT, delete=False)
     process = subprocess.Popen(wine(args),
                                env=wine_env(prefix, relay, display, channels),
@@ -119,6 +165,7 @@ def finish(prefix, process, timeout=120, keep_trace=False):
     """Waits for the program and the prefix's server; returns (exit status, stdout, relay
     calls), and with `keep_trace` the whole of standard error as a fourth item."""
     out, _ = process.communicate(timeout=timeout)
+    release_root_sync(prefix)
     wait_server(prefix)
     with open(process.trace_path, "rb") as f:
         trace = f.read().decode("utf-8", "replace")
@@ -217,6 +264,8 @@ def store_certificates(prefix):
         blob = re.search(r'^"Blob"=hex:(.*?)(?:\n(?!\s)|\Z)', body, re.M | re.S)
         der = _certificate_from_blob(bytes.fromhex(re.sub(r"[^0-9a-fA-F]", "",
                                                           blob.group(1)))) if blob else None
+        # Names ignore case: Wine writes "Root", Windows and our template "ROOT".
+        store = {"root": "Root", "ca": "CA"}.get(store.lower(), store)
         stores.setdefault(store, {})[thumbprint.upper()] = der
     return stores
 
@@ -227,7 +276,7 @@ def registry_key(prefix, key, hive="system.reg"):
     with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
         text = f.read()
     header = "[" + key.replace("\\", "\\\\") + "]"
-    start = text.find("\n" + header)
+    start = text.lower().find("\n" + header.lower())  # registry names ignore case
     if start < 0:
         return None
     body = text[start + 1:].split("\n[", 1)[0]
@@ -236,6 +285,15 @@ def registry_key(prefix, key, hive="system.reg"):
         values[name] = re.sub(r"\\x([0-9a-fA-F]{1,4})", lambda m: chr(int(m.group(1), 16)),
                               value).replace("\\\\", "\\")
     return values
+
+
+def registry_has_key(prefix, key, hive="system.reg"):
+    """Whether the key exists. Wine's registry file leaves out a key that has subkeys
+    but no values, so a subkey's section counts too."""
+    with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
+        text = f.read().lower()
+    header = "\n[" + key.replace("\\", "\\\\").lower()
+    return header + "]" in text or header + "\\\\" in text
 
 
 def _certificate_from_blob(blob):
