@@ -21,7 +21,8 @@ add_custom_command(
   DEPENDS ${KIT_SCRIPT} ${CERTIFICATES_SOURCE})
 
 # The check, a custom-action DLL without a C runtime, built like the image.
-add_library(check-ca-certs SHARED src/msi/check_certificates.cpp ${EXPECTED_HEADER})
+add_library(check-ca-certs SHARED src/msi/check_certificates.cpp src/app/load_config.cpp
+            ${EXPECTED_HEADER})
 set_target_properties(check-ca-certs PROPERTIES PREFIX "")
 target_include_directories(check-ca-certs PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated src/installer)
 target_compile_definitions(check-ca-certs PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
@@ -33,7 +34,10 @@ target_link_options(check-ca-certs PRIVATE
   -Wl,--kill-at
   -Wl,--dynamicbase -Wl,--nxcompat
   -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
-  -Wl,--no-insert-timestamp)
+  -Wl,--no-insert-timestamp
+  -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/check-ca-certs.map)
+add_custom_command(TARGET check-ca-certs POST_BUILD
+  COMMAND ${SET_LOAD_CONFIG} $<TARGET_FILE:check-ca-certs> ${CMAKE_CURRENT_BINARY_DIR}/check-ca-certs.map)
 
 set(KIT_ARGUMENTS
   --version ${PROJECT_VERSION}

@@ -35,6 +35,7 @@ entry_symbol(DLL_ENTRY DllMain 12)
 add_executable(install-ca-certs
   src/app/main.cpp
   src/app/command_tail.cpp
+  src/app/load_config.cpp
   res/install-ca-certs.rc)
 target_include_directories(install-ca-certs PRIVATE src/app res)
 target_compile_options(install-ca-certs PRIVATE
@@ -55,6 +56,13 @@ set(IMAGE_LINK_OPTIONS
 target_link_options(install-ca-certs PRIVATE ${IMAGE_LINK_OPTIONS}
   -Wl,--entry=${IMAGE_ENTRY}
   -Wl,-Map=${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map)
+
+# The load configuration is in the image; GNU ld leaves the header's directory
+# empty, so the build points it there.
+set(SET_LOAD_CONFIG /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/set-load-config.py)
+add_custom_command(TARGET install-ca-certs POST_BUILD
+  COMMAND ${SET_LOAD_CONFIG} $<TARGET_FILE:install-ca-certs>
+          ${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map)
 
 add_executable(noop-image tests/bench/noop_image.cpp)
 target_compile_definitions(noop-image PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)

@@ -20,10 +20,11 @@ set(IMAGE_FACTS ${CMAKE_SOURCE_DIR}/res/install-ca-certs.manifest
                 ${CMAKE_SOURCE_DIR}/src/installer/embedded_certificates.cpp ${CMAKE_SOURCE_DIR})
 add_test(NAME image.properties
          COMMAND ${CHECK_IMAGE} $<TARGET_FILE:install-ca-certs>
-                 ${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map ${IMAGE_FACTS})
+                 ${CMAKE_CURRENT_BINARY_DIR}/install-ca-certs.map ${IMAGE_FACTS}
+                 $<TARGET_FILE:check-ca-certs>)
 add_test(NAME image.properties.twin
          COMMAND ${CHECK_IMAGE} --twin ${TWIN_DIR}/install-ca-certs.exe
-                 ${TWIN_DIR}/install-ca-certs.map ${IMAGE_FACTS})
+                 ${TWIN_DIR}/install-ca-certs.map ${IMAGE_FACTS} ${TWIN_DIR}/check-ca-certs.dll)
 set_tests_properties(image.properties.twin PROPERTIES FIXTURES_REQUIRED twin)
 
 add_test(NAME image.reproducible

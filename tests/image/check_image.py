@@ -4,7 +4,8 @@ as its only resource, no varying bytes, and the size. With --twin, the same for
 the image's 64-bit twin, where only the machine, the header's form, high-entropy
 addresses and the size differ.
 
-Usage: check_image.py [--twin] IMAGE MAP MANIFEST CERTIFICATES_SOURCE SOURCE_DIR
+Usage: check_image.py [--twin] IMAGE MAP MANIFEST CERTIFICATES_SOURCE SOURCE_DIR CHECK_DLL
+(the MSI's check DLL, which carries the same load configuration)
 """
 import os
 import re
@@ -14,7 +15,7 @@ import xml.etree.ElementTree as ET
 import pefile
 
 TWIN = sys.argv[1] == "--twin"
-IMAGE, MAP, MANIFEST, CERTIFICATES, SOURCE_DIR = sys.argv[1 + TWIN:6 + TWIN]
+IMAGE, MAP, MANIFEST, CERTIFICATES, SOURCE_DIR, CHECK_DLL = sys.argv[1 + TWIN:7 + TWIN]
 
 failures = []
 
@@ -115,6 +116,30 @@ check(len(levels) == 1 and levels[0].tag == ASM3 + "requestedExecutionLevel"
       and levels[0].attrib == {"level": "requireAdministrator", "uiAccess": "false"}
       and len(levels[0]) == 0 and not (levels[0].text or "").strip(),
       "expected one empty requestedExecutionLevel, requireAdministrator, uiAccess false")
+
+# The load configuration: static imports resolved from System32 only
+# (DependentLoadFlags = LOAD_LIBRARY_SEARCH_SYSTEM32), nothing else set; its size
+# reaches up to the safe-exception-handler table, 64 bytes on x86, as older loaders
+# expect. The header's checksum still matches the file after the build set it.
+# IMAGE_LOAD_CONFIG_DIRECTORY32 and 64: Size at 0, DependentLoadFlags at 54 and 78.
+size, flags_at = (96, 78) if TWIN else (64, 54)
+for path, module in ((IMAGE, pe), (CHECK_DLL, pefile.PE(CHECK_DLL))):
+    name = os.path.basename(path)
+    directory = module.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
+    check(directory.VirtualAddress != 0 and directory.Size == size,
+          f"{name}: load configuration directory of {directory.Size} bytes, expected {size}")
+    config = module.get_data(directory.VirtualAddress, size) if directory.VirtualAddress else b""
+    if len(config) == size:
+        check(int.from_bytes(config[:4], "little") == size,
+              f"{name}: load configuration Size {int.from_bytes(config[:4], 'little')}, expected {size}")
+        flags = int.from_bytes(config[flags_at:flags_at + 2], "little")
+        check(flags == 0x800, f"{name}: DependentLoadFlags {flags:#x}, expected 0x800")
+        rest = config[4:flags_at] + config[flags_at + 2:]
+        check(rest == bytes(len(rest)), f"{name}: other load configuration fields are set")
+    check(module.OPTIONAL_HEADER.CheckSum == module.generate_checksum(),
+          f"{name}: header checksum {module.OPTIONAL_HEADER.CheckSum}, the file's is "
+          f"{module.generate_checksum()}")
 
 # Nothing that varies between builds.
 check(fh.TimeDateStamp == 0, f"header time stamp {fh.TimeDateStamp}")
