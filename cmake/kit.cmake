@@ -41,6 +41,7 @@ add_custom_command(TARGET check-ca-certs POST_BUILD
 
 set(KIT_ARGUMENTS
   --version ${PROJECT_VERSION}
+  --table-sha256 ${CERTIFICATE_TABLE_SHA256}
   --arch ${KIT_ARCH}
   --image $<TARGET_FILE:install-ca-certs>
   --checker $<TARGET_FILE:check-ca-certs>

@@ -35,8 +35,9 @@ set_tests_properties(image.reproducible PROPERTIES FIXTURES_REQUIRED kit)
 # The files of the shipped kit, against the certificate table.
 add_test(NAME kit.files COMMAND ${SYSTEM_PYTHON} -m unittest -v test_kit.KitFiles
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/e2e)
+set(KIT_FACTS KIT_VERSION=${PROJECT_VERSION} KIT_TABLE_SHA256=${CERTIFICATE_TABLE_SHA256})
 set_tests_properties(kit.files PROPERTIES FIXTURES_REQUIRED kit
-                     ENVIRONMENT "E2E_PLATFORM=host.win32;KIT_DIR=${KIT_DIR}")
+                     ENVIRONMENT "E2E_PLATFORM=host.win32;KIT_DIR=${KIT_DIR};${KIT_FACTS}")
 
 # What the twin's package proves carries over to the shipped one.
 add_test(NAME kit.twin
@@ -72,8 +73,7 @@ foreach(entry IN LISTS WINE_PLATFORMS)
     set(kit ${TWIN_DIR}/dist)
     set(built twin)
   endif()
-  set(env E2E_PLATFORM=${platform} E2E_BUILD_DIR=${build} KIT_DIR=${kit}
-          KIT_VERSION=${PROJECT_VERSION})
+  set(env E2E_PLATFORM=${platform} E2E_BUILD_DIR=${build} KIT_DIR=${kit} ${KIT_FACTS})
 
   add_test(NAME wine_prefix.${platform}
            COMMAND ${SYSTEM_PYTHON} -c "import winetest; winetest.prepare_template()"

@@ -2,7 +2,7 @@
 // its certificates is in its store of the local computer, writes one line per
 // certificate to the installation log, and fails the installation when any is
 // missing. The installer's own exit status says nothing, so this is the result
-// that deployment tools see (0 or 1603).
+// that deployment tools see (0 or 1603; 1602 when the user cancels).
 #include <windows.h>
 #include <wincrypt.h>
 #include <msi.h>
@@ -44,11 +44,12 @@ bool IsInStore(const ExpectedCertificate& expected) {
   return true;
 }
 
-void Log(MSIHANDLE install, LPCWSTR text) {
+// False when the user has cancelled the installation meanwhile.
+bool Log(MSIHANDLE install, LPCWSTR text) {
   MsiRecord record(0);
-  if (record.get() == 0) return;
+  if (record.get() == 0) return true;
   MsiRecordSetStringW(record.get(), 0, text);  // field 0: the text, as the log shows it
-  MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
+  return MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get()) != IDCANCEL;
 }
 
 }  // namespace
@@ -62,16 +63,16 @@ extern "C" __declspec(dllexport) UINT WINAPI CheckCertificates(MSIHANDLE install
     wsprintfW(line, L"install-ca-certs: certificate %d of %d, %s store, SHA-1 %s: %s",
               expected.Row, ExpectedCertificateCount, expected.StoreName, expected.Thumbprint,
               present ? L"present" : L"MISSING");
-    Log(install, line);
+    if (!Log(install, line)) return ERROR_INSTALL_USEREXIT;
   }
   if (missing == 0) {
-    Log(install, L"install-ca-certs: all certificates are in the local computer's stores");
-    return ERROR_SUCCESS;
+    return Log(install, L"install-ca-certs: all certificates are in the local computer's stores")
+               ? ERROR_SUCCESS
+               : ERROR_INSTALL_USEREXIT;
   }
   wsprintfW(line, L"install-ca-certs: %d of %d certificates are missing; the installation fails",
             missing, ExpectedCertificateCount);
-  Log(install, line);
-  return ERROR_INSTALL_FAILURE;
+  return Log(install, line) ? ERROR_INSTALL_FAILURE : ERROR_INSTALL_USEREXIT;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

@@ -10,6 +10,9 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
+
+import olefile
 
 sys.path.insert(0, os.path.dirname(__file__))
 import winetest  # noqa: E402
@@ -22,8 +25,13 @@ KIT = os.environ.get("KIT_DIR", winetest.PLATFORM.kit)
 CHECKER = os.path.join(winetest.BUILD, "check-ca-certs.dll")
 HELPER = winetest.HELPER
 VERSION = os.environ.get("KIT_VERSION", "0.0.0")
+TABLE_SHA256 = os.environ.get("KIT_TABLE_SHA256", "")
 PRODUCT_NAME = "Сертификаты Минцифры России, ФНС и АО «Аналитический центр»"
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
+# The package's marker is a 32-bit component: in a 64-bit prefix, as on 64-bit
+# Windows, it is in the 32-bit view of the registry.
+MARKER = (r"Software\Wow6432Node\install-ca-certs" if winetest.PLATFORM.arch.name == "win64"
+          else r"Software\install-ca-certs")
 
 ROWS = winetest.embedded_rows(SOURCE)
 
@@ -32,12 +40,19 @@ def thumbprint(der):
     return hashlib.sha1(der).hexdigest().upper()
 
 
-def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION):
-    subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", version,
-                    "--arch", winetest.PLATFORM.msi_arch,
-                    "--image", image, "--checker", CHECKER, "--wxs", WXS, "--source", SOURCE,
-                    "--out", out], check=True, stdout=subprocess.DEVNULL,
-                   env=dict(os.environ, **(env or {})))
+def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, table=TABLE_SHA256):
+    return subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", version,
+                           "--table-sha256", table, "--arch", winetest.PLATFORM.msi_arch,
+                           "--image", image, "--checker", CHECKER, "--wxs", WXS,
+                           "--source", SOURCE, "--out", out], check=True, capture_output=True,
+                          text=True, env=dict(os.environ, **(env or {})))
+
+
+def export(msi, table):
+    """The rows of a table, as msiinfo exports them, without the header lines."""
+    out = subprocess.run(["msiinfo", "export", msi, table], check=True,
+                         capture_output=True, text=True).stdout
+    return [line.split("\t") for line in out.replace("\r\n", "\n").split("\n")[3:] if line]
 
 
 def product_code(msi):
@@ -99,9 +114,24 @@ class KitInstall(KitTest):
         self.assertEqual(registration.get("DisplayName"), PRODUCT_NAME,
                          "Programs and Features must show the Russian name")
         self.assertEqual(registration.get("DisplayVersion"), VERSION)
+        self.assertEqual(winetest.registry_key(prefix, MARKER), {"Version": VERSION},
+                         "the marker component: Version = [ProductVersion]")
         left = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp", "*.tmp")) + \
             glob.glob(os.path.join(prefix, "drive_c", "windows", "temp", "*.tmp"))
         self.assertEqual(left, [], "the temporary copy of the program must be gone")
+
+        # A repair (Programs and Features, or msiexec /fa) puts back a certificate
+        # removed since. Wine's msiexec does not implement /f, so the repair is asked
+        # for as /fa asks for it: REINSTALL=ALL with REINSTALLMODE=amus.
+        _, store, der = ROWS[4]  # row 5
+        winetest.reg(winetest.wine_env(prefix), "delete",
+                     rf"{winetest.STORE_KEY}\{store}\Certificates\{thumbprint(der)}")
+        winetest.wait_server(prefix)
+        self.assertNotIn(thumbprint(der), winetest.store_certificates(prefix)[store])
+        status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(msi), "REINSTALL=ALL",
+                                      "REINSTALLMODE=amus")
+        self.assertEqual(status, 0, "the repair must succeed\n" + log[-3000:])
+        self.assertRowsInstalled(prefix, range(1, 13))
 
         status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
         self.assertEqual(status, 0, "msiexec /i a second time must be harmless\n" + log[-3000:])
@@ -110,6 +140,7 @@ class KitInstall(KitTest):
         status, log, _ = self.msiexec(prefix, "/x", winetest.windows_path(msi))
         self.assertEqual(status, 0, "msiexec /x\n" + log[-3000:])
         self.assertIsNone(self.registration(prefix, msi), "/x must remove the registration")
+        self.assertFalse(winetest.registry_has_key(prefix, MARKER), "/x must remove the marker")
         self.assertRowsInstalled(prefix, range(1, 13))  # never removes a certificate
 
 
@@ -168,7 +199,8 @@ class KitSigning(KitTest):
             ca, chain, key = self.make_signing_certificate(work)
             build_kit(os.path.join(work, "kit"), env={"SIGN_CERT": chain, "SIGN_KEY": key})
             signed = {name: os.path.join(work, "kit", name)
-                      for name in ("install-ca-certs.exe", "install-ca-certs.msi")}
+                      for name in ("install-ca-certs.exe", "install-ca-certs.msi",
+                                   "detect-ca-certs.ps1")}
             for name, path in signed.items():
                 result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
                                         capture_output=True, text=True)
@@ -180,6 +212,20 @@ class KitSigning(KitTest):
                             "-out", unsigned], check=True, stdout=subprocess.DEVNULL)
             with open(unsigned, "rb") as a, open(winetest.IMAGE, "rb") as b:
                 self.assertEqual(a.read(), b.read(), "without its signature, the image is the build's")
+
+            # An osslsigncode that cannot sign scripts stops the build; it must not
+            # leave a signed kit with an unsigned detection script.
+            old = os.path.join(work, "old-osslsigncode")
+            os.makedirs(old)
+            with open(os.path.join(old, "osslsigncode"), "w") as f:
+                f.write('#!/bin/sh\n[ "$1" = --version ] && echo "osslsigncode 2.5, using:" && exit 0\n'
+                        "exit 3\n")
+            os.chmod(os.path.join(old, "osslsigncode"), 0o755)
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                build_kit(os.path.join(work, "old-kit"), env={
+                    "SIGN_CERT": chain, "SIGN_KEY": key,
+                    "PATH": old + os.pathsep + os.environ["PATH"]})
+            self.assertIn("cannot sign PowerShell scripts", refused.exception.stderr)
 
             prefix = self.prefix()
             status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(signed["install-ca-certs.msi"]))
@@ -223,15 +269,21 @@ class KitFiles(unittest.TestCase):
         for name, der in cers.items():
             self.assertEqual(der, expected[name][1], f"{name}.cer is not the row's decoded text")
 
-        pem = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print_certs",
-                              "-in", os.path.join(folder, "install-ca-certs.p7b")],
-                             check=True, capture_output=True, text=True).stdout
-        bundled = [base64.b64decode("".join(block.split()))
-                   for block in re.findall(r"-----BEGIN CERTIFICATE-----(.*?)-----END", pem, re.S)]
-        self.assertEqual(sorted(map(thumbprint, bundled)), sorted(expected),
-                         "the .p7b holds exactly the twelve")
+        # One PKCS #7 file per store, each for importing into its own store.
+        self.assertEqual(sorted(n for n in os.listdir(folder) if not n.endswith(".cer")),
+                         ["intermediates.p7b", "roots.p7b"])
+        for name, store in (("roots.p7b", "Root"), ("intermediates.p7b", "CA")):
+            pem = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print_certs",
+                                  "-in", os.path.join(folder, name)],
+                                 check=True, capture_output=True, text=True).stdout
+            bundled = [base64.b64decode("".join(block.split())) for block in
+                       re.findall(r"-----BEGIN CERTIFICATE-----(.*?)-----END", pem, re.S)]
+            self.assertEqual(sorted(map(thumbprint, bundled)),
+                             sorted(t for t, (s, _) in expected.items() if s == store),
+                             f"{name} holds exactly the {store} rows")
 
-        script = open(os.path.join(KIT, "detect-ca-certs.ps1"), "rb").read()
+        with open(os.path.join(KIT, "detect-ca-certs.ps1"), "rb") as f:
+            script = f.read()
         script.decode("ascii")  # Windows PowerShell 5.1 reads a script without BOM as ANSI
         named = re.findall(r"'(Root|CA)\\([0-9A-F]{40})'", script.decode())
         self.assertEqual(sorted((t, s) for s, t in named),
@@ -241,7 +293,8 @@ class KitFiles(unittest.TestCase):
         self.assertEqual(re.findall(rb"^\s*exit\b.*$", script, re.M), [b"exit 0\r"],
                          "one way out of the script, with 0: a non-zero code reads as a failure")
 
-        sums = open(os.path.join(KIT, "SHA256SUMS")).read().splitlines()
+        with open(os.path.join(KIT, "SHA256SUMS")) as f:
+            sums = f.read().splitlines()
         listed = {line[66:]: line[:64] for line in sums}
         on_disk = {os.path.relpath(os.path.join(d, n), KIT) for d, _, names in os.walk(KIT)
                    for n in names} - {"SHA256SUMS"}
@@ -249,6 +302,48 @@ class KitFiles(unittest.TestCase):
         for name, digest in listed.items():
             with open(os.path.join(KIT, name), "rb") as f:
                 self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest, name)
+
+    def test_package_tables_and_summary(self):
+        """What only Windows's own reading of the package would show."""
+        msi = os.path.join(KIT, "install-ca-certs.msi")
+        package = ET.parse(WXS).getroot().find("{http://schemas.microsoft.com/wix/2006/wi}Product")
+        texts = package.find("{http://schemas.microsoft.com/wix/2006/wi}Package")
+        summary = olefile.OleFileIO(msi).getproperties("\x05SummaryInformation")
+        self.assertEqual(summary[1], 1251, "PID_CODEPAGE")
+        self.assertEqual(summary[3], texts.get("Description").encode("cp1251"),
+                         "PID_SUBJECT: the bytes in the code page that PID_CODEPAGE declares")
+        self.assertEqual(summary[6], texts.get("Comments").encode("cp1251"), "PID_COMMENTS, likewise")
+        self.assertEqual(summary[14], 200, "PID_PAGECOUNT: Windows Installer 2.0, which Vista has")
+        tables = {t: export(msi, t) for t in ("Media", "Component", "FeatureComponents", "Registry",
+                                               "Property")}
+        self.assertEqual(tables["Media"], [["1", "0", "", "", "", ""]], "Media: disk 1 (ICE71)")
+        self.assertEqual([row[:4] for row in tables["Component"]],
+                         [["Marker", "{882AC1AB-1E93-465B-88DA-A03CE9306575}", "TARGETDIR", "4"]],
+                         "one 32-bit component with a registry key path")
+        self.assertEqual(tables["FeatureComponents"], [["Certificates", "Marker"]])
+        self.assertEqual([row[1:] for row in tables["Registry"]],
+                         [["2", r"SOFTWARE\install-ca-certs", "Version", "[ProductVersion]", "Marker"]],
+                         "HKLM\\SOFTWARE\\install-ca-certs: Version = [ProductVersion]")
+        self.assertEqual(tables["Component"][0][5], tables["Registry"][0][0], "the value is the key path")
+        self.assertNotIn("ARPNOREPAIR", [row[0] for row in tables["Property"]],
+                         "Programs and Features offers a repair")
+
+        # The ProductCode follows the version, so the guides give it for this one.
+        code = product_code(msi)
+        for guide in ("README.md", os.path.join("docs", "USER-GUIDE.ru.md")):
+            with open(os.path.join(ROOT, guide), encoding="utf-8") as f:
+                self.assertTrue(f"msiexec /x {code}" in f.read(),
+                                f"{guide} must give the uninstall command of version {VERSION}: "
+                                f"msiexec /x {code}")
+
+    def test_a_changed_table_needs_a_new_version(self):
+        work = tempfile.mkdtemp(prefix="kit-guard-")
+        try:
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                build_kit(os.path.join(work, "kit"), table="0" * 64)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        self.assertIn("raise the VERSION", refused.exception.stderr)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,229 @@
+"""The MSI package: wixl builds it from the .wxs, msibuild adds what wixl cannot
+write, and the summary information is written anew, in the package's code page
+and reproducibly."""
+import hashlib
+import io
+import shutil
+import struct
+import subprocess
+import sys
+import uuid
+import xml.etree.ElementTree as ET
+
+import olefile
+
+WIX = "{http://schemas.microsoft.com/wix/2006/wi}"
+# The platform field of the summary's Template for each package architecture.
+TEMPLATE_PLATFORMS = {"x86": "Intel", "x64": "x64"}
+# The installer from the Binary table (2), exit status ignored (0x40), deferred
+# (0x400), not impersonated (0x800).
+RUN_INSTALLER_TYPE = 2 | 0x40 | 0x400 | 0x800
+
+
+def product_code(wxs, version):
+    """A new version is a new product, so that the major upgrade replaces the old one."""
+    upgrade_code = uuid.UUID(ET.parse(wxs).getroot().find(WIX + "Product").get("UpgradeCode"))
+    return "{" + str(uuid.uuid5(upgrade_code, f"ProductCode {version}")).upper() + "}"
+
+
+def msi_texts(product):
+    """The package's own texts, which wixl 0.101 drops when they are not ASCII:
+    (table, column, key column, key, text)."""
+    upgrade = product.find(WIX + "MajorUpgrade")
+    condition = product.find(WIX + "Condition")
+    feature = product.find(WIX + "Feature")
+    return [
+        ("Property", "Value", "Property", "ProductName", product.get("Name")),
+        ("LaunchCondition", "Description", "Condition", "NOT WIX_DOWNGRADE_DETECTED",
+         upgrade.get("DowngradeErrorMessage")),
+        ("LaunchCondition", "Description", "Condition", condition.text.strip(),
+         condition.get("Message")),
+        ("Feature", "Title", "Feature", feature.get("Id"), feature.get("Title")),
+    ]
+
+
+def sql_string(text):
+    if "'" in text:
+        sys.exit(f"cannot quote {text!r} for msibuild")
+    return f"'{text}'"
+
+
+def export_table(msi, table):
+    out = subprocess.run(["msiinfo", "export", str(msi), table], check=True,
+                         capture_output=True).stdout.decode("utf-8")
+    lines = out.replace("\r\n", "\n").split("\n")
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
+
+
+def build_msi(wxs, image, checker, version, arch, epoch, output, work):
+    product = ET.parse(wxs).getroot().find(WIX + "Product")
+    raw = work / "package.msi"
+    # wixl takes source files relative to the folder it works in, and no build path
+    # may reach the package.
+    shutil.copyfile(image, work / "Binary.InstallerImage")
+    shutil.copyfile(checker, work / "Binary.CertificateCheck")
+    shutil.copyfile(wxs, work / "package.wxs")
+    subprocess.run(["wixl", "--arch", arch, "-D", f"Version={version}",
+                    "-D", f"ProductCode={product_code(wxs, version)}",
+                    "-D", "Image=Binary.InstallerImage", "-D", "Checker=Binary.CertificateCheck",
+                    "-o", raw.name, "package.wxs"], check=True, cwd=work)
+
+    # What wixl cannot write: the database's code page, its non-ASCII texts, a
+    # custom action that runs an EXE from the Binary table, and a Media row
+    # without files.
+    codepage = int(product.get("Codepage"))
+    (work / "_ForceCodepage.idt").write_bytes(f"\r\n\r\n{codepage}\t_ForceCodepage\r\n".encode())
+    subprocess.run(["msibuild", str(raw), "-i", str(work / "_ForceCodepage.idt")], check=True)
+    queries = [f"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+               f"VALUES ('RunInstaller', {RUN_INSTALLER_TYPE}, 'InstallerImage', '-s')",
+               "INSERT INTO `Media` (`DiskId`, `LastSequence`) VALUES (1, 0)"]
+    for table, column, key_column, key, text in msi_texts(product):
+        text.encode(f"cp{codepage}")  # fails here, not silently in the package
+        queries.append(f"UPDATE `{table}` SET `{column}` = {sql_string(text)} "
+                       f"WHERE `{key_column}` = {sql_string(key)}")
+    for query in queries:
+        subprocess.run(["msibuild", str(raw), "-q", query], check=True)
+    for table, column, key_column, key, text in msi_texts(product):
+        values = [row[column] for row in export_table(raw, table) if row[key_column] == key]
+        if values != [text]:
+            sys.exit(f"{raw}: {table}.{column} for {key} is {values}, expected {text!r}")
+
+    package = bytearray(raw.read_bytes())
+    write_summary(package, epoch, f"{TEMPLATE_PLATFORMS[arch]};{product.get('Language')}",
+                  codepage)
+    output.write_bytes(package)
+
+
+# --- the summary information ---------------------------------------------------------
+
+SUMMARY = "\x05SummaryInformation"
+PID_CODEPAGE, PID_TEMPLATE, PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 1, 7, 9, 12, 13
+VT_I2, VT_I4, VT_LPSTR, VT_FILETIME = 2, 3, 30, 64
+ZERO_CODE = "{00000000-0000-0000-0000-000000000000}"
+
+
+def read_properties(stream):
+    """[(property id, type, value)] of the stream's one section, in stored order;
+    strings as bytes."""
+    section = struct.unpack_from("<I", stream, 44)[0]
+    count = struct.unpack_from("<I", stream, section + 4)[0]
+    properties = []
+    for i in range(count):
+        pid, offset = struct.unpack_from("<II", stream, section + 8 + 8 * i)
+        at = section + offset
+        kind = struct.unpack_from("<I", stream, at)[0]
+        if kind == VT_LPSTR:
+            length = struct.unpack_from("<I", stream, at + 4)[0]
+            value = bytes(stream[at + 8:at + 8 + length]).rstrip(b"\0")
+        elif kind in (VT_I2, VT_I4, VT_FILETIME):
+            value = struct.unpack_from({VT_I2: "<h", VT_I4: "<i", VT_FILETIME: "<Q"}[kind],
+                                       stream, at + 4)[0]
+        else:
+            sys.exit(f"summary property {pid}: type {kind} is not handled")
+        properties.append((pid, kind, value))
+    return properties
+
+
+def write_properties(header, properties):
+    """The stream: the header as it was, then the section built from `properties`."""
+    values = []
+    for _, kind, value in properties:
+        if kind == VT_LPSTR:
+            text = value + b"\0"
+            data = struct.pack("<II", kind, len(text)) + text
+        else:
+            data = struct.pack("<I" + {VT_I2: "h", VT_I4: "i", VT_FILETIME: "Q"}[kind], kind, value)
+        values.append(data + b"\0" * (-len(data) % 4))
+    offset = 8 + 8 * len(properties)
+    table = b""
+    for (pid, _, _), data in zip(properties, values):
+        table += struct.pack("<II", pid, offset)
+        offset += len(data)
+    return header + struct.pack("<II", offset, len(properties)) + table + b"".join(values)
+
+
+def write_summary(package, epoch, template, codepage):
+    """Rewrites the summary information: strings in the package's code page (wixl
+    writes UTF-8 while the stream declares `codepage`), the Template, times of
+    SOURCE_DATE_EPOCH, and a package code that names this exact content: a
+    name-based UUID of the package with a zero code in its place."""
+    stream = olefile.OleFileIO(bytes(package)).openstream(SUMMARY).read()
+    section = struct.unpack_from("<I", stream, 44)[0]
+    filetime = (epoch + 11644473600) * 10_000_000
+    properties = []
+    for pid, kind, value in read_properties(stream):
+        if pid == PID_CODEPAGE and value != codepage:
+            sys.exit(f"the summary declares code page {value}, the package {codepage}")
+        if kind == VT_LPSTR:
+            value = value.decode("utf-8").encode(f"cp{codepage}")
+        value = {PID_TEMPLATE: template.encode("ascii"), PID_REVNUMBER: ZERO_CODE.encode("ascii"),
+                 PID_CREATE_DTM: filetime, PID_LASTSAVE_DTM: filetime}.get(pid, value)
+        properties.append((pid, kind, value))
+    replace_stream(package, SUMMARY, write_properties(stream[:section], properties))
+
+    code = uuid.uuid5(uuid.NAMESPACE_OID, "install-ca-certs package " +
+                      hashlib.sha256(package).hexdigest())
+    properties = [(pid, kind, ("{" + str(code).upper() + "}").encode("ascii")
+                   if pid == PID_REVNUMBER else value) for pid, kind, value in properties]
+    replace_stream(package, SUMMARY, write_properties(stream[:section], properties))
+
+
+# --- the compound file ---------------------------------------------------------------
+
+FREESECT, ENDOFCHAIN = 0xFFFFFFFF, 0xFFFFFFFE
+
+
+def replace_stream(package, name, data):
+    """Writes `data` over a small stream (one in the mini stream) of the compound
+    file, in place: it may keep or shrink its size. olefile reads the structure;
+    the mini sectors left over are freed."""
+    ole = olefile.OleFileIO(io.BytesIO(bytes(package)))
+    entry = next(e for e in ole.direntries if e is not None and e.name == name)
+    if entry.size >= ole.minisectorcutoff or len(data) > entry.size:
+        sys.exit(f"{name}: {entry.size} to {len(data)} bytes cannot be written in place")
+    ole.loadminifat()
+    mini = ole.minisectorsize
+    chain = []
+    sector = entry.isectStart
+    while sector != ENDOFCHAIN:
+        chain.append(sector)
+        sector = ole.minifat[sector]
+
+    def sectors(start):
+        found = []
+        while start != ENDOFCHAIN:
+            found.append(start)
+            start = ole.fat[start]
+        return found
+
+    def at(sector):
+        return (sector + 1) * ole.sectorsize
+
+    mini_stream = sectors(ole.root.isectStart)
+    per_sector = ole.sectorsize // mini
+
+    def mini_at(sector):
+        return at(mini_stream[sector // per_sector]) + (sector % per_sector) * mini
+
+    used = -(-len(data) // mini)
+    padded = data + b"\0" * (used * mini - len(data))
+    for i, sector in enumerate(chain):
+        package[mini_at(sector):mini_at(sector) + mini] = padded[i * mini:(i + 1) * mini] \
+            if i < used else bytes(mini)
+
+    # The mini FAT: the chain ends at its last used sector; the rest are free.
+    minifat = sectors(ole.minifatsect)
+    entries = ole.sectorsize // 4
+    for i, sector in enumerate(chain[used - 1:]):
+        value = ENDOFCHAIN if i == 0 else FREESECT
+        struct.pack_into("<I", package, at(minifat[sector // entries]) + (sector % entries) * 4,
+                         value)
+
+    # The directory entry's size (its low 32 bits; the high ones are zero here).
+    directory = sectors(ole.first_dir_sector)
+    per_directory = ole.sectorsize // 128
+    sid = entry.sid
+    struct.pack_into("<I", package,
+                     at(directory[sid // per_directory]) + (sid % per_directory) * 128 + 0x78,
+                     len(data))
