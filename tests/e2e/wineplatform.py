@@ -23,7 +23,6 @@ Usage: wineplatform.py list      platforms to test, "name:preset" joined by ";"
        wineplatform.py check     what runs here; fails if a platform to test cannot run
        wineplatform.py prepare   builds build/debian13 if the tests need it (as root)
 """
-import errno
 import os
 import shutil
 import subprocess
@@ -72,7 +71,8 @@ class Release:
         """The Debian packages installed in the tree."""
         if self.marker is None or not os.path.exists(self.marker):
             return []
-        return open(self.marker).read().split()
+        with open(self.marker) as f:
+            return f.read().split()
 
     def prepare(self, archs):
         """Creates the tree with debootstrap, or adds to it, until it holds the Wine
@@ -91,7 +91,7 @@ class Release:
         quiet = dict(check=True, stdout=subprocess.DEVNULL)
         if not os.path.exists(self.marker):
             print(f"Building Debian {self.suite} with Wine in {os.path.relpath(self.tree, ROOT)} "
-                  "(once; about a minute and 1.5 GB) ...", flush=True)
+                  "(once; about a minute and 1.2 GB) ...", flush=True)
             partial = self.tree + ".partial"
             shutil.rmtree(partial, ignore_errors=True)
             shutil.rmtree(self.tree, ignore_errors=True)
@@ -158,10 +158,8 @@ class Platform:
         try:
             result = subprocess.run(self.wine(["--version"]), capture_output=True, text=True,
                                     timeout=60)
-        except OSError as error:
+        except OSError as error:  # ENOEXEC: "Exec format error"
             result = subprocess.CompletedProcess([], -1, "", f"{arch.loader}: {error.strerror}")
-            if error.errno == errno.ENOEXEC:
-                result.stderr += ": Exec format error"
         if result.returncode != 0:
             detail = (result.stderr or result.stdout).strip()[-200:]
             if "Exec format error" in detail:
@@ -219,8 +217,9 @@ def report():
                  + (f" (forced by {' and '.join(forcing)})" if forcing else ""))
     if "win32" not in [p.arch.name for p in tested]:
         lines.append("The shipped 32-bit image is checked statically only here (properties, imports, "
-                     "manifest, reproducibility); its behaviour is tested through the 64-bit twin, "
-                     "built from the same sources.")
+                     "manifest, load configuration, reproducibility, its package against the "
+                     "twin's); its behaviour is tested through the 64-bit twin, built from the same "
+                     "sources.")
     return "\n".join(lines)
 
 
