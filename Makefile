@@ -40,8 +40,6 @@ test: deps
 	cmake --preset host
 	cmake --build --preset host
 	ctest --preset host
-	cmake --preset windows64
-	cmake --build --preset windows64
 	$(PYTHON) tests/e2e/wineplatform.py prepare
 	cmake --preset windows
 	cmake --build --preset windows

@@ -1,3 +1,6 @@
+# The images link only the libraries that they name (both toolchains).
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
 # Code generation for an image with no C runtime: nothing may call into a
 # library that the image does not import, and no start-up code runs before ours.
 set(FREESTANDING_FLAGS

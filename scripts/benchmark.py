@@ -72,8 +72,8 @@ def main():
         "install-ca-certs.exe", "noop-image.exe", "reference-calls.exe", "call-profile.exe"))
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 20
     platform = winetest.PLATFORM
-    print(f"measured:                          {platform.image} on {platform.probe()[1]}, "
-          f"{platform.bits}")
+    print(f"measured:                          {platform.arch.image} on {platform.probe()[1]}, "
+          f"{platform.arch.bits}")
     prefix = winetest.new_prefix("benchmark")
 
     installer_calls = crypt32_calls(prefix, [image, "-s"])

@@ -147,8 +147,8 @@ def build(args):
     for path in sorted(out.rglob("*")):
         if path.is_file():
             print(f"{path.relative_to(out.parent)}: {path.stat().st_size} bytes")
-    print(f"ProductCode {kit_msi.product_code(args.wxs, args.version)} (version {args.version}): "
-          f"msiexec /x {kit_msi.product_code(args.wxs, args.version)} /qn removes it")
+    code = kit_msi.product_code(args.wxs, args.version)
+    print(f"ProductCode {code} (version {args.version}): msiexec /x {code} /qn removes it")
 
 
 def main():

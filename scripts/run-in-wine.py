@@ -32,8 +32,8 @@ def common_name(der):
 
 def main():
     image, platform = winetest.IMAGE, winetest.PLATFORM
-    print(f"Image: {platform.image}, {os.path.relpath(image, ROOT)}")
-    print(f"Wine:  {platform.probe()[1]}, {platform.bits} ({platform.name})")
+    print(f"Image: {platform.arch.image}, {os.path.relpath(image, ROOT)}")
+    print(f"Wine:  {platform.probe()[1]}, {platform.arch.bits} ({platform.name})")
     if platform.arch.name != "win32":
         print(f"       the shipped 32-bit image cannot run here: "
               f"{wineplatform.by_name(platform.release.name + '.win32').probe()[1]}")

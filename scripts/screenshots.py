@@ -58,7 +58,7 @@ def russian_locale():
 
 def main():
     image, out_dir = winetest.IMAGE, sys.argv[1]
-    print(f"Image: {winetest.PLATFORM.image}, {os.path.relpath(image, ROOT)}")
+    print(f"Image: {winetest.PLATFORM.arch.image}, {os.path.relpath(image, ROOT)}")
     os.makedirs(out_dir, exist_ok=True)
     prefix = winetest.new_prefix("screenshots")
     fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")

@@ -21,7 +21,7 @@ ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 SOURCE = os.path.join(ROOT, "src", "installer", "embedded_certificates.cpp")
 KIT_SCRIPT = os.path.join(ROOT, "scripts", "kit.py")
 WXS = os.path.join(ROOT, "src", "msi", "install-ca-certs.wxs")
-KIT = os.environ.get("KIT_DIR", winetest.PLATFORM.kit)
+KIT = os.environ.get("KIT_DIR", winetest.PLATFORM.arch.kit)
 CHECKER = os.path.join(winetest.BUILD, "check-ca-certs.dll")
 HELPER = winetest.HELPER
 VERSION = os.environ.get("KIT_VERSION", "0.0.0")
@@ -42,7 +42,7 @@ def thumbprint(der):
 
 def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, table=TABLE_SHA256):
     return subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", version,
-                           "--table-sha256", table, "--arch", winetest.PLATFORM.msi_arch,
+                           "--table-sha256", table, "--arch", winetest.PLATFORM.arch.msi_arch,
                            "--image", image, "--checker", CHECKER, "--wxs", WXS,
                            "--source", SOURCE, "--out", out], check=True, capture_output=True,
                           text=True, env=dict(os.environ, **(env or {})))
@@ -125,7 +125,7 @@ class KitInstall(KitTest):
         # for as /fa asks for it: REINSTALL=ALL with REINSTALLMODE=amus.
         _, store, der = ROWS[4]  # row 5
         winetest.reg(winetest.wine_env(prefix), "delete",
-                     rf"{winetest.STORE_KEY}\{store}\Certificates\{thumbprint(der)}")
+                     rf"HKLM\{winetest.STORES_KEY}\{store}\Certificates\{thumbprint(der)}")
         winetest.wait_server(prefix)
         self.assertNotIn(thumbprint(der), winetest.store_certificates(prefix)[store])
         status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(msi), "REINSTALL=ALL",

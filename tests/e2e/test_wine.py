@@ -25,7 +25,6 @@ INSTALLED = "Сертификаты установлены успешно"
 IDYES, IDNO, IDOK = 6, 7, 1
 
 ROWS = winetest.embedded_rows(SOURCE)
-STORE_KEY = r"Software\Microsoft\SystemCertificates"  # under HKLM, in system.reg
 
 
 def thumbprint(der):
@@ -182,7 +181,8 @@ class MissingStore(WineTest):
         for mode in ("silent", "interactive"):
             with self.subTest(mode=mode):
                 prefix = self.prefix()
-                winetest.reg(winetest.wine_env(prefix), "delete", winetest.STORE_KEY + "\\CA")
+                missing = rf"{winetest.STORES_KEY}\CA"
+                winetest.reg(winetest.wine_env(prefix), "delete", "HKLM\\" + missing)
                 winetest.wait_server(prefix)
                 if mode == "silent":
                     status, _, calls = winetest.run(prefix, [winetest.IMAGE, "-s"], relay=True)
@@ -197,7 +197,7 @@ class MissingStore(WineTest):
                 for row, store, der in ROWS:
                     self.assertEqual(thumbprint(der) in stores.get(store, {}), row <= 3,
                                      f"row {row}: only rows 1-3 may be installed")
-                self.assertFalse(winetest.registry_has_key(prefix, STORE_KEY + "\\CA"),
+                self.assertFalse(winetest.registry_has_key(prefix, missing),
                                  "CertOpenStore: an open-existing store must not be created")
                 self.assertEqual([c.dword(3) for c in self.calls(calls, "CertOpenStore")],
                                  [0x24000] * 4, "three ROOT openings, then the failing CA one")

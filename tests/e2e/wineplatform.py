@@ -37,6 +37,7 @@ class Arch:
         self.name, self.bits, self.loader, self.preset = name, bits, loader, preset
         self.msi_arch, self.kit = msi_arch, os.path.join(ROOT, kit)  # the MSI it installs
         self.image, self.package = image, package  # what it runs; the Debian package of its Wine
+        self.build = os.path.join(ROOT, "build", preset)
 
 
 ARCHS = [
@@ -117,9 +118,6 @@ class Platform:
     def __init__(self, release, arch):
         self.release, self.arch = release, arch
         self.name = f"{release.name}.{arch.name}"
-        self.bits, self.preset, self.msi_arch, self.kit = arch.bits, arch.preset, arch.msi_arch, arch.kit
-        self.image = arch.image
-        self.build = os.path.join(ROOT, "build", arch.preset)
         self._probe = None
 
     def wine(self, args):
@@ -209,7 +207,7 @@ def report():
     lines = ["Windows platforms on this host:"]
     for platform in PLATFORMS:
         runs, detail = platform.probe()
-        lines.append(f"  {platform.name} ({platform.image}): "
+        lines.append(f"  {platform.name} ({platform.arch.image}): "
                      f"{'runs, ' if runs else 'cannot run: '}{detail}")
     tested = to_test()
     forcing = [v for v in (ARCH_FORCE, WINE_FORCE) if os.environ.get(v)]
@@ -226,11 +224,11 @@ def report():
 def main():
     command = sys.argv[1] if len(sys.argv) > 1 else "check"
     if command == "list":
-        print(";".join(f"{p.name}:{p.preset}" for p in to_test()))
+        print(";".join(f"{p.name}:{p.arch.preset}" for p in to_test()))
     elif command == "preset":
         platform = chosen()
-        print(f"Windows platform: {platform.name}, {platform.image}", file=sys.stderr)
-        print(platform.preset)
+        print(f"Windows platform: {platform.name}, {platform.arch.image}", file=sys.stderr)
+        print(platform.arch.preset)
     elif command == "prepare":
         tested = to_test()
         for release in RELEASES:

@@ -18,14 +18,14 @@ import wineplatform
 
 PLATFORM = (wineplatform.by_name(os.environ["E2E_PLATFORM"]) if os.environ.get("E2E_PLATFORM")
             else wineplatform.chosen())
-BUILD = os.environ.get("E2E_BUILD_DIR", PLATFORM.build)
+BUILD = os.environ.get("E2E_BUILD_DIR", PLATFORM.arch.build)
 WINE_ROOT = os.path.join(BUILD, "wine", PLATFORM.release.name)
 TEMPLATE = os.path.join(WINE_ROOT, "template")
 IMAGE = os.path.join(BUILD, "install-ca-certs.exe")
 HELPER = os.path.join(BUILD, "tests", "e2e", "wine_helper.exe")
 
-STORE_KEY = r"HKLM\Software\Microsoft\SystemCertificates"
-STORES = ("ROOT", "CA")
+# The local computer's system stores, under HKLM.
+STORES_KEY = r"Software\Microsoft\SystemCertificates"
 
 # The calls that the relay trace records, with their arguments.
 RELAY_INCLUDE = ";".join([
@@ -74,8 +74,8 @@ def prepare_template():
         "/d", RELAY_INCLUDE)
     # The local computer's certificate stores as Windows always has them; a fresh
     # prefix has neither key, and some releases then refuse to open "CA".
-    for store in STORES:
-        reg(env, "add", STORE_KEY + "\\" + store)
+    for store in ("ROOT", "CA"):
+        reg(env, "add", rf"HKLM\{STORES_KEY}\{store}")
     wait_server(TEMPLATE)
     open(ready, "w").close()
 
@@ -254,8 +254,7 @@ def relay_calls(trace):
 
 def store_certificates(prefix):
     """{store: {thumbprint: DER}} of the local computer's ROOT and CA stores, from system.reg."""
-    with open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace") as f:
-        text = f.read()
+    text = _hive(prefix, "system.reg")
     stores = {"Root": {}, "CA": {}}
     pattern = re.compile(
         r'^\[Software\\\\Microsoft\\\\SystemCertificates\\\\(\w+)\\\\Certificates\\\\([0-9A-Fa-f]{40})\][^\n]*\n'
@@ -270,11 +269,15 @@ def store_certificates(prefix):
     return stores
 
 
+def _hive(prefix, hive):
+    with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
 def registry_key(prefix, key, hive="system.reg"):
     """{value name: text} of a key of the prefix's registry file, or None if it is absent.
     Only string values are decoded (Wine writes non-ASCII as \\xHHHH)."""
-    with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
-        text = f.read()
+    text = _hive(prefix, hive)
     header = "[" + key.replace("\\", "\\\\") + "]"
     start = text.lower().find("\n" + header.lower())  # registry names ignore case
     if start < 0:
@@ -290,8 +293,7 @@ def registry_key(prefix, key, hive="system.reg"):
 def registry_has_key(prefix, key, hive="system.reg"):
     """Whether the key exists. Wine's registry file leaves out a key that has subkeys
     but no values, so a subkey's section counts too."""
-    with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
-        text = f.read().lower()
+    text = _hive(prefix, hive).lower()
     header = "\n[" + key.replace("\\", "\\\\").lower()
     return header + "]" in text or header + "\\\\" in text
 
