@@ -63,7 +63,7 @@ def product_code(msi):
 
 class KitTest(unittest.TestCase):
     def prefix(self):
-        return winetest.new_prefix(os.path.join("tests", self.id().split(".", 1)[1]))
+        return winetest.prefix_for(self)
 
     def msiexec(self, prefix, *args):
         """Runs msiexec with a verbose log and Wine's msi trace; returns (status, log, trace)."""

@@ -33,7 +33,7 @@ def thumbprint(der):
 
 class WineTest(unittest.TestCase):
     def prefix(self):
-        return winetest.new_prefix(os.path.join("tests", self.id().split(".", 1)[1]))
+        return winetest.prefix_for(self)
 
     def assertAllTwelveInstalled(self, prefix):
         stores = winetest.store_certificates(prefix)

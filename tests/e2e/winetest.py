@@ -91,8 +91,36 @@ def new_prefix(name):
     prepare_template()
     prefix = os.path.join(WINE_ROOT, name)
     shutil.rmtree(prefix, ignore_errors=True)
-    shutil.copytree(TEMPLATE, prefix, symlinks=True)
+    try:
+        shutil.copytree(TEMPLATE, prefix, symlinks=True)
+    except (OSError, shutil.Error) as error:
+        shutil.rmtree(prefix, ignore_errors=True)
+        # shutil.Error lists every file that failed; the first one says why.
+        why = error.args[0][0][2] if isinstance(error, shutil.Error) else str(error)
+        size = sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(TEMPLATE)
+                   for f in files)
+        free = shutil.disk_usage(WINE_ROOT).free
+        raise RuntimeError(f"{prefix}: cannot copy the template ({size / 2**30:.1f} GiB, "
+                           f"{free / 2**30:.1f} GiB free): {why}") from None
     return prefix
+
+
+def prefix_for(test):
+    """A fresh prefix for one test case, removed when the case ends: a prefix is as
+    large as the template (up to 1.4 GiB), and a whole run makes dozens. With
+    E2E_KEEP_PREFIXES=1 it stays, to be looked into."""
+    prefix = new_prefix(os.path.join("tests", test.id().split(".", 1)[1]))
+    if not os.environ.get("E2E_KEEP_PREFIXES"):
+        test.addCleanup(discard_prefix, prefix)
+    return prefix
+
+
+def discard_prefix(prefix):
+    """Ends whatever still runs in the prefix (a case that failed half-way), then removes it."""
+    release_root_sync(prefix)
+    subprocess.run(PLATFORM.wineserver(["-k"]), env=wine_env(prefix), check=False,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    shutil.rmtree(prefix, ignore_errors=True)
 
 
 class Display:
