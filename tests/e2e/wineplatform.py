@@ -92,7 +92,7 @@ class Release:
         quiet = dict(check=True, stdout=subprocess.DEVNULL)
         if not os.path.exists(self.marker):
             print(f"Building Debian {self.suite} with Wine in {os.path.relpath(self.tree, ROOT)} "
-                  "(once; about a minute and 1.2 GB) ...", flush=True)
+                  "(once; a minute or two, 1.2 GB, or 2.0 GB with 32-bit Wine) ...", flush=True)
             partial = self.tree + ".partial"
             shutil.rmtree(partial, ignore_errors=True)
             shutil.rmtree(self.tree, ignore_errors=True)

@@ -285,7 +285,8 @@ def store_certificates(prefix):
     text = _hive(prefix, "system.reg")
     stores = {"Root": {}, "CA": {}}
     pattern = re.compile(
-        r'^\[Software\\\\Microsoft\\\\SystemCertificates\\\\(\w+)\\\\Certificates\\\\([0-9A-Fa-f]{40})\][^\n]*\n'
+        r'^\[' + re.escape(STORES_KEY.replace("\\", "\\\\")) +
+        r'\\\\(\w+)\\\\Certificates\\\\([0-9A-Fa-f]{40})\][^\n]*\n'
         r'(.*?)(?=^\[|\Z)', re.M | re.S)
     for store, thumbprint, body in pattern.findall(text):
         blob = re.search(r'^"Blob"=hex:(.*?)(?:\n(?!\s)|\Z)', body, re.M | re.S)
