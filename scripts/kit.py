@@ -7,10 +7,11 @@ Usage:
   kit.py build --version V --table-sha256 H --image EXE --checker DLL --wxs WXS
                --source CERTIFICATES_SOURCE --out DIR [--arch x86|x64]
       writes DIR/install-ca-certs.exe, install-ca-certs.msi, detect-ca-certs.ps1,
-      certificates/<SHA-1>.cer, certificates/roots.p7b, certificates/intermediates.p7b
-      and SHA256SUMS; --arch x64 packages the image's 64-bit twin, for the tests only
-      (default x86). H is the SHA-256 of the certificate table recorded for version V:
-      the package's identity follows the version, so a changed table needs a new one.
+      certificates/<SHA-1>.cer, certificates/roots.p7b, certificates/intermediates.p7b,
+      ProductCode.txt and SHA256SUMS; --arch x64 packages the image's 64-bit twin, for
+      the tests only (default x86). H is the SHA-256 of the certificate table recorded
+      for version V: administrators tell certificate sets apart by the version, so a
+      changed table needs a new one.
 
 Signing, from the environment (or the options of the same names in lower case):
   SIGN_CERT and SIGN_KEY    PEM certificate chain and private key, or
@@ -19,8 +20,9 @@ Signing, from the environment (or the options of the same names in lower case):
   SIGN_TIMESTAMP            an RFC 3161 time-stamp URL (needs the network).
 Without SIGN_CERT or SIGN_PKCS12 the kit is unsigned.
 
-The MSI is reproducible: its package code is a name-based UUID of its content
-and every time in it is SOURCE_DATE_EPOCH (default: the last commit's time).
+The MSI is reproducible: its ProductCode and package code are name-based UUIDs
+of its content and every time in it is SOURCE_DATE_EPOCH (default: the last
+commit's time).
 """
 import argparse
 import base64
@@ -113,9 +115,10 @@ def build(args):
     rows = read_rows(args.source)
     if table_sha256(rows) != args.table_sha256:
         sys.exit(f"The certificate table has changed (SHA-256 {table_sha256(rows)}), but version "
-                 f"{args.version} was released with {args.table_sha256}. Windows Installer "
-                 "refuses a package of the same version with other content (error 1638): raise "
-                 "the VERSION in CMakeLists.txt and record the new SHA-256 beside it.")
+                 f"{args.version} was released with {args.table_sha256}. Administrators tell "
+                 "certificate sets apart by the version (Programs and Features, the marker, "
+                 "a refused downgrade): raise the VERSION in CMakeLists.txt and record the new "
+                 "SHA-256 beside it.")
     signer = kit_signing.signer_from(args)
     if signer:
         signer.check_scripts()
@@ -137,18 +140,19 @@ def build(args):
             shutil.copyfile(args.checker, checker)
             shutil.copyfile(work / detection.name, detection)
         msi = out / "install-ca-certs.msi"
-        kit_msi.build_msi(pathlib.Path(args.wxs), image, checker, args.version, args.arch, epoch,
+        code = kit_msi.build_msi(pathlib.Path(args.wxs), image, checker, args.version, args.arch, epoch,
                           work / "unsigned.msi", work)
         if signer:
             signer.sign(work / "unsigned.msi", msi, "install-ca-certs")
         else:
             shutil.copyfile(work / "unsigned.msi", msi)
+    (out / "ProductCode.txt").write_bytes(f"{code}\r\n".encode("ascii"))
     kit_files.write_sums(out)
     for path in sorted(out.rglob("*")):
         if path.is_file():
             print(f"{path.relative_to(out.parent)}: {path.stat().st_size} bytes")
-    code = kit_msi.product_code(args.wxs, args.version)
-    print(f"ProductCode {code} (version {args.version}): msiexec /x {code} /qn removes it")
+    print(f"ProductCode {code} (version {args.version}, this build only): "
+          f"msiexec /x {code} /qn removes it")
 
 
 def main():

@@ -20,26 +20,30 @@ TEMPLATE_PLATFORMS = {"x86": "Intel", "x64": "x64"}
 RUN_INSTALLER_TYPE = 2 | 0x40 | 0x400 | 0x800
 
 
-def product_code(wxs, version):
-    """A new version is a new product, so that the major upgrade replaces the old one."""
-    upgrade_code = uuid.UUID(ET.parse(wxs).getroot().find(WIX + "Product").get("UpgradeCode"))
-    return "{" + str(uuid.uuid5(upgrade_code, f"ProductCode {version}")).upper() + "}"
+# Written in by wixl and replaced once the content that names the product is known.
+PLACEHOLDER_CODE = "{00000000-0000-0000-0000-000000000000}"
+# Upgrade.Attributes: msidbUpgradeAttributesVersionMaxInclusive, which wixl 0.101
+# leaves out although the .wxs asks for it.
+VERSION_MAX_INCLUSIVE = 0x200
+
+
+def product_code(upgrade_code, content):
+    """The ProductCode of a package whose content (with the placeholder code) is
+    `content`: identical builds share it, any two different builds are two
+    products, so that one replaces the other by a major upgrade instead of failing
+    with 1638 (another package code under the same ProductCode)."""
+    return "{" + str(uuid.uuid5(uuid.UUID(upgrade_code), "ProductCode " +
+                                hashlib.sha256(content).hexdigest())).upper() + "}"
 
 
 def msi_texts(product):
     """The package's own texts, which wixl 0.101 drops when they are not ASCII:
     (table, column, key column, key, text)."""
-    upgrade = product.find(WIX + "MajorUpgrade")
-    condition = product.find(WIX + "Condition")
     feature = product.find(WIX + "Feature")
-    return [
-        ("Property", "Value", "Property", "ProductName", product.get("Name")),
-        ("LaunchCondition", "Description", "Condition", "NOT WIX_DOWNGRADE_DETECTED",
-         upgrade.get("DowngradeErrorMessage")),
+    return [("Property", "Value", "Property", "ProductName", product.get("Name")),
+            ("Feature", "Title", "Feature", feature.get("Id"), feature.get("Title"))] + [
         ("LaunchCondition", "Description", "Condition", condition.text.strip(),
-         condition.get("Message")),
-        ("Feature", "Title", "Feature", feature.get("Id"), feature.get("Title")),
-    ]
+         condition.get("Message")) for condition in product.findall(WIX + "Condition")]
 
 
 def sql_string(text):
@@ -57,6 +61,22 @@ def export_table(msi, table):
 
 
 def build_msi(wxs, image, checker, version, arch, epoch, output, work):
+    """Writes the package to `output`; returns its ProductCode, which names the
+    package built with a placeholder in its place, its summary as it will be."""
+    product = ET.parse(wxs).getroot().find(WIX + "Product")
+    template = f"{TEMPLATE_PLATFORMS[arch]};{product.get('Language')}"
+    codepage = int(product.get("Codepage"))
+    probe = bytearray(assemble(wxs, image, checker, version, arch, PLACEHOLDER_CODE, work))
+    write_summary(probe, epoch, template, codepage)
+    code = product_code(product.get("UpgradeCode"), probe)
+    package = bytearray(assemble(wxs, image, checker, version, arch, code, work))
+    write_summary(package, epoch, template, codepage)
+    output.write_bytes(package)
+    return code
+
+
+def assemble(wxs, image, checker, version, arch, code, work):
+    """The package's database, before its summary is written."""
     product = ET.parse(wxs).getroot().find(WIX + "Product")
     raw = work / "package.msi"
     # wixl takes source files relative to the folder it works in, and no build path
@@ -64,14 +84,13 @@ def build_msi(wxs, image, checker, version, arch, epoch, output, work):
     shutil.copyfile(image, work / "Binary.InstallerImage")
     shutil.copyfile(checker, work / "Binary.CertificateCheck")
     shutil.copyfile(wxs, work / "package.wxs")
-    subprocess.run(["wixl", "--arch", arch, "-D", f"Version={version}",
-                    "-D", f"ProductCode={product_code(wxs, version)}",
+    subprocess.run(["wixl", "--arch", arch, "-D", f"Version={version}", "-D", f"ProductCode={code}",
                     "-D", "Image=Binary.InstallerImage", "-D", "Checker=Binary.CertificateCheck",
                     "-o", raw.name, "package.wxs"], check=True, cwd=work)
 
     # What wixl cannot write: the database's code page, its non-ASCII texts, a
-    # custom action that runs an EXE from the Binary table, and a Media row
-    # without files.
+    # custom action that runs an EXE from the Binary table, a Media row without
+    # files, and an upgrade of the same version.
     codepage = int(product.get("Codepage"))
     (work / "_ForceCodepage.idt").write_bytes(f"\r\n\r\n{codepage}\t_ForceCodepage\r\n".encode())
     subprocess.run(["msibuild", str(raw), "-i", str(work / "_ForceCodepage.idt")], check=True)
@@ -82,17 +101,26 @@ def build_msi(wxs, image, checker, version, arch, epoch, output, work):
         text.encode(f"cp{codepage}")  # fails here, not silently in the package
         queries.append(f"UPDATE `{table}` SET `{column}` = {sql_string(text)} "
                        f"WHERE `{key_column}` = {sql_string(key)}")
+    # Attributes belongs to the Upgrade table's key, so the row is written anew.
+    inclusive = [v.get("Property") for v in product.iter(WIX + "UpgradeVersion")
+                 if v.get("IncludeMaximum") == "yes"]
+    for row in export_table(raw, "Upgrade"):
+        if row["ActionProperty"] in inclusive:
+            queries += [f"DELETE FROM `Upgrade` WHERE `ActionProperty` = "
+                        f"{sql_string(row['ActionProperty'])}",
+                        "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, "
+                        "`Attributes`, `ActionProperty`) VALUES (" + ", ".join(
+                            [sql_string(row["UpgradeCode"]), sql_string(row["VersionMin"]),
+                             sql_string(row["VersionMax"]),
+                             str(int(row["Attributes"]) | VERSION_MAX_INCLUSIVE),
+                             sql_string(row["ActionProperty"])]) + ")"]
     for query in queries:
         subprocess.run(["msibuild", str(raw), "-q", query], check=True)
     for table, column, key_column, key, text in msi_texts(product):
         values = [row[column] for row in export_table(raw, table) if row[key_column] == key]
         if values != [text]:
             sys.exit(f"{raw}: {table}.{column} for {key} is {values}, expected {text!r}")
-
-    package = bytearray(raw.read_bytes())
-    write_summary(package, epoch, f"{TEMPLATE_PLATFORMS[arch]};{product.get('Language')}",
-                  codepage)
-    output.write_bytes(package)
+    return raw.read_bytes()
 
 
 # --- the summary information ---------------------------------------------------------

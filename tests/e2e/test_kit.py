@@ -61,23 +61,32 @@ def product_code(msi):
     return re.search(r"^ProductCode\t(\{[0-9A-F-]{36}\})", out, re.M).group(1)
 
 
+def guide_uninstall():
+    """The README's command that removes whichever build is installed."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        return re.search(r"^for /f .*/v ProductCode.*$", f.read(), re.M).group(0)
+
+
 class KitTest(unittest.TestCase):
     def prefix(self):
         return winetest.prefix_for(self)
 
-    def msiexec(self, prefix, *args):
-        """Runs msiexec with a verbose log and Wine's msi trace; returns (status, log, trace)."""
+    def msiexec(self, prefix, *args, line=None):
+        """Runs msiexec with a verbose log and Wine's msi trace, or `line` through cmd;
+        returns (status, log, trace). (Neither Wine release writes MsiLogging's log.)"""
         log = os.path.join(prefix, "drive_c", "msi.log")
         if os.path.exists(log):
             os.unlink(log)
         # Through the helper, which reads the whole exit code: the host sees only its
         # low byte (1603 would arrive as 67).
-        line = " ".join(["msiexec", *args, "/qn", "/l*v", r"C:\msi.log"])
+        line = "cmd /c " + line if line else " ".join(["msiexec", *args, "/qn", "/l*v", r"C:\msi.log"])
         _, out, _, trace = winetest.run(prefix, [HELPER, "launch", line.encode().hex()],
                                         channels="trace+msi", keep_trace=True, timeout=300)
         status = int(re.search(r"^exit (\d+)\r?$", out, re.M).group(1))
-        with open(log, "rb") as f:
-            raw = f.read()
+        raw = b""
+        if os.path.exists(log):
+            with open(log, "rb") as f:
+                raw = f.read()
         text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252", "replace")
         return status, text, trace
 
@@ -94,9 +103,19 @@ class KitTest(unittest.TestCase):
     def registration(self, prefix, msi):
         return winetest.registry_key(prefix, UNINSTALL + "\\" + product_code(msi))
 
+    def assertRegistered(self, prefix, msi, version):
+        """Exactly this build is in Programs and Features, and no other of the package."""
+        codes = re.findall(r"^\[" + re.escape(UNINSTALL.replace("\\", "\\\\")) +
+                           r"\\\\(\{[0-9A-F-]{36}\})\]", winetest.hive_text(prefix), re.M)
+        ours = [c for c in codes if (winetest.registry_key(prefix, UNINSTALL + "\\" + c) or {})
+                .get("DisplayName") == PRODUCT_NAME]
+        self.assertEqual(ours, [product_code(msi)] if msi else [], "the products registered")
+        if msi:
+            self.assertEqual(self.registration(prefix, msi).get("DisplayVersion"), version)
+
 
 class KitInstall(KitTest):
-    def test_install_again_and_remove(self):
+    def test_install_repair_again_and_remove_feature(self):
         prefix = self.prefix()
         msi = os.path.join(KIT, "install-ca-certs.msi")
 
@@ -109,57 +128,87 @@ class KitInstall(KitTest):
                          "the installer must run from the Binary table with the tail -s")
         self.assertEqual(len(re.findall(r"certificate \d+ of 12, (ROOT|CA) store, SHA-1 [0-9A-F]{40}: "
                                         r"present", log)), 12, "the check logs every row")
-        registration = self.registration(prefix, msi)
-        self.assertIsNotNone(registration, "the product must be registered")
-        self.assertEqual(registration.get("DisplayName"), PRODUCT_NAME,
+        self.assertRegistered(prefix, msi, VERSION)
+        marker = {"Version": VERSION, "ProductCode": product_code(msi)}
+        self.assertEqual(self.registration(prefix, msi).get("DisplayName"), PRODUCT_NAME,
                          "Programs and Features must show the Russian name")
-        self.assertEqual(registration.get("DisplayVersion"), VERSION)
-        self.assertEqual(winetest.registry_key(prefix, MARKER), {"Version": VERSION},
-                         "the marker component: Version = [ProductVersion]")
+        self.assertEqual(winetest.registry_key(prefix, MARKER), marker, "the marker component")
         left = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp", "*.tmp")) + \
             glob.glob(os.path.join(prefix, "drive_c", "windows", "temp", "*.tmp"))
         self.assertEqual(left, [], "the temporary copy of the program must be gone")
 
-        # A repair (Programs and Features, or msiexec /fa) puts back a certificate
-        # removed since. Wine's msiexec does not implement /f, so the repair is asked
-        # for as /fa asks for it: REINSTALL=ALL with REINSTALLMODE=amus.
+        # A repair puts back a certificate and the marker removed since. Wine's
+        # msiexec lacks /f, so it gets the letters of the guides' /fomus as properties.
         _, store, der = ROWS[4]  # row 5
-        winetest.reg(winetest.wine_env(prefix), "delete",
-                     rf"HKLM\{winetest.STORES_KEY}\{store}\Certificates\{thumbprint(der)}")
+        env = winetest.wine_env(prefix)
+        winetest.reg(env, "delete", rf"HKLM\{winetest.STORES_KEY}\{store}\Certificates\{thumbprint(der)}")
+        winetest.reg(env, "delete", "HKLM\\" + MARKER)
         winetest.wait_server(prefix)
         self.assertNotIn(thumbprint(der), winetest.store_certificates(prefix)[store])
         status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(msi), "REINSTALL=ALL",
-                                      "REINSTALLMODE=amus")
+                                      "REINSTALLMODE=omus")
         self.assertEqual(status, 0, "the repair must succeed\n" + log[-3000:])
         self.assertRowsInstalled(prefix, range(1, 13))
+        self.assertEqual(winetest.registry_key(prefix, MARKER), marker, "REINSTALLMODE m: the marker")
 
         status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
         self.assertEqual(status, 0, "msiexec /i a second time must be harmless\n" + log[-3000:])
         self.assertRowsInstalled(prefix, range(1, 13))
 
-        status, log, _ = self.msiexec(prefix, "/x", winetest.windows_path(msi))
-        self.assertEqual(status, 0, "msiexec /x\n" + log[-3000:])
-        self.assertIsNone(self.registration(prefix, msi), "/x must remove the registration")
-        self.assertFalse(winetest.registry_has_key(prefix, MARKER), "/x must remove the marker")
+        # Removing the only feature is a removal, though REMOVE is not ALL.
+        status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi),
+                                          "REMOVE=Certificates")
+        self.assertEqual(status, 0, "REMOVE=Certificates\n" + log[-3000:])
+        self.assertFalse('arg L"-s"' in trace, "a removal must not run the program")
+        self.assertFalse("certificate 1 of 12" in log + trace, "a removal must not run the check")
+        self.assertFalse(winetest.registry_has_key(prefix, MARKER), "the marker goes with the feature")
         self.assertRowsInstalled(prefix, range(1, 13))  # never removes a certificate
 
+    def test_another_build_replaces_it_and_the_guides_command_removes_either(self):
+        work = tempfile.mkdtemp(prefix="kit-rebuilt-", dir=winetest.WINE_ROOT)
+        try:
+            build_kit(os.path.join(work, "kit"), env={"SOURCE_DATE_EPOCH": "1700000000"})
+            this, other = (os.path.join(KIT, "install-ca-certs.msi"),
+                           os.path.join(work, "kit", "install-ca-certs.msi"))
+            # Windows refuses a package code it has not seen under an installed
+            # ProductCode (1638); neither Wine release does, so this is checked here.
+            self.assertNotEqual(product_code(this), product_code(other), "another build, another product")
+            prefix = self.prefix()
+            self.assertEqual(self.msiexec(prefix, "/i", winetest.windows_path(this))[0], 0)
+            status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(other))
+            self.assertEqual(status, 0, "another build of this version replaces it\n" + log[-3000:])
+            self.assertRegistered(prefix, other, VERSION)
+            self.assertRowsInstalled(prefix, range(1, 13))
+            status, log, _ = self.msiexec(prefix, line=guide_uninstall())
+            self.assertEqual(status, 0, "the guides' uninstall command\n" + log[-3000:])
+            self.assertRegistered(prefix, None, None)
+            self.assertRowsInstalled(prefix, range(1, 13))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
-    def test_later_version_replaces_this_one_and_runs_again(self):
+    def test_upgrades_leave_one_product_and_a_downgrade_is_refused(self):
         work = tempfile.mkdtemp(prefix="kit-later-", dir=winetest.WINE_ROOT)
         try:
             # Windows Installer compares the first three fields only.
-            major, minor, build = VERSION.split(".")[:3]
-            version = f"{major}.{minor}.{int(build) + 1}"
-            build_kit(os.path.join(work, "kit"), version=version)
-            this, later = (os.path.join(KIT, "install-ca-certs.msi"),
-                           os.path.join(work, "kit", "install-ca-certs.msi"))
+            major, minor, build = map(int, VERSION.split(".")[:3])
+            chain = [(VERSION, os.path.join(KIT, "install-ca-certs.msi"))]
+            for step in (1, 2):
+                version = f"{major}.{minor}.{build + step}"
+                build_kit(os.path.join(work, version), version=version)
+                chain.append((version, os.path.join(work, version, "install-ca-certs.msi")))
             prefix = self.prefix()
-            self.assertEqual(self.msiexec(prefix, "/i", winetest.windows_path(this))[0], 0)
-            status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(later))
-            self.assertEqual(status, 0, log[-3000:])
-            self.assertIn('arg L"-s"', trace, "the later version must run the installer again")
-            self.assertIsNone(self.registration(prefix, this), "the major upgrade removes this one")
-            self.assertEqual((self.registration(prefix, later) or {}).get("DisplayVersion"), version)
+            for version, msi in chain:
+                status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
+                self.assertEqual(status, 0, f"{version} installs\n" + log[-3000:])
+                self.assertEqual(trace.count('arg L"-s"'), 1, f"{version} runs the installer, the "
+                                 "removal of the one it replaces does not")
+                self.assertRegistered(prefix, msi, version)
+            status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(chain[0][1]))
+            self.assertEqual(status, 1603, f"{VERSION} over {version} is a downgrade\n" + log[-3000:])
+            # Windows logs the launch condition's text; Wine names the newer product.
+            self.assertIn(f"WIX_DOWNGRADE_DETECTED = {product_code(msi)}", log)
+            self.assertFalse('arg L"-s"' in trace, "a refused downgrade runs nothing")
+            self.assertRegistered(prefix, msi, version)
         finally:
             shutil.rmtree(work, ignore_errors=True)
 
@@ -293,6 +342,10 @@ class KitFiles(unittest.TestCase):
         self.assertEqual(re.findall(rb"^\s*exit\b.*$", script, re.M), [b"exit 0\r"],
                          "one way out of the script, with 0: a non-zero code reads as a failure")
 
+        with open(os.path.join(KIT, "ProductCode.txt"), "rb") as f:
+            self.assertEqual(f.read(), product_code(os.path.join(KIT, "install-ca-certs.msi")).encode()
+                             + b"\r\n", "ProductCode.txt names the package's ProductCode")
+
         with open(os.path.join(KIT, "SHA256SUMS")) as f:
             sums = f.read().splitlines()
         listed = {line[66:]: line[:64] for line in sums}
@@ -314,27 +367,48 @@ class KitFiles(unittest.TestCase):
                          "PID_SUBJECT: the bytes in the code page that PID_CODEPAGE declares")
         self.assertEqual(summary[6], texts.get("Comments").encode("cp1251"), "PID_COMMENTS, likewise")
         self.assertEqual(summary[14], 200, "PID_PAGECOUNT: Windows Installer 2.0, which Vista has")
+        self.assertEqual(summary[7], b"Intel;0", "PID_TEMPLATE: language neutral, for every Windows")
         tables = {t: export(msi, t) for t in ("Media", "Component", "FeatureComponents", "Registry",
-                                               "Property")}
+                                               "Property", "Upgrade", "LaunchCondition",
+                                               "InstallExecuteSequence")}
         self.assertEqual(tables["Media"], [["1", "0", "", "", "", ""]], "Media: disk 1 (ICE71)")
         self.assertEqual([row[:4] for row in tables["Component"]],
                          [["Marker", "{882AC1AB-1E93-465B-88DA-A03CE9306575}", "TARGETDIR", "4"]],
                          "one 32-bit component with a registry key path")
         self.assertEqual(tables["FeatureComponents"], [["Certificates", "Marker"]])
-        self.assertEqual([row[1:] for row in tables["Registry"]],
-                         [["2", r"SOFTWARE\install-ca-certs", "Version", "[ProductVersion]", "Marker"]],
-                         "HKLM\\SOFTWARE\\install-ca-certs: Version = [ProductVersion]")
-        self.assertEqual(tables["Component"][0][5], tables["Registry"][0][0], "the value is the key path")
-        self.assertNotIn("ARPNOREPAIR", [row[0] for row in tables["Property"]],
-                         "Programs and Features offers a repair")
+        self.assertEqual(sorted(row[1:] for row in tables["Registry"]),
+                         [["2", r"SOFTWARE\install-ca-certs", name, value, "Marker"] for name, value
+                          in (("ProductCode", "[ProductCode]"), ("Version", "[ProductVersion]"))],
+                         "HKLM\\SOFTWARE\\install-ca-certs: Version and ProductCode")
+        self.assertEqual([row[0] for row in tables["Registry"] if row[3] == "Version"],
+                         [tables["Component"][0][5]], "Version is the key path")
+        properties = dict(row[:2] for row in tables["Property"])
+        self.assertNotIn("ARPNOREPAIR", properties, "Programs and Features offers a repair")
+        self.assertEqual((properties["ProductLanguage"], properties["MSIFASTINSTALL"]), ("0", "1"),
+                         "ProductLanguage neutral; MSIFASTINSTALL 1: no restore point")
+        self.assertIn("i", properties["MsiLogging"], "MsiLogging logs the check's lines (i)")
+        # 0x200 VersionMaxInclusive: another build of this version is replaced too;
+        # a later one is only detected, and refused by the launch condition.
+        upgrade = properties["UpgradeCode"]
+        self.assertEqual(sorted(tables["Upgrade"]), sorted([
+            [upgrade, "0.0.0", VERSION, "", str(0x100 | 0x200), "", "WIX_UPGRADE_DETECTED"],
+            [upgrade, VERSION, "", "", "2", "", "WIX_DOWNGRADE_DETECTED"]]))
+        self.assertIn("NOT WIX_DOWNGRADE_DETECTED", [row[0] for row in tables["LaunchCondition"]])
+        sequence = sorted(tables["InstallExecuteSequence"], key=lambda row: int(row[2]))
+        actions = [row[0] for row in sequence]
+        self.assertEqual(actions[actions.index("InstallInitialize") + 1], "RemoveExistingProducts",
+                         "the old product goes before this one registers")
+        self.assertEqual([row[1] for row in sequence if row[0] in ("RunInstaller", "CheckCertificates")],
+                         ["NOT REMOVE", "NOT REMOVE"], "never on any removal")
 
-        # The ProductCode follows the version, so the guides give it for this one.
-        code = product_code(msi)
+        # Both guides name the product as Programs and Features shows it, and remove
+        # whichever build is installed with the same command.
+        command = guide_uninstall()
         for guide in ("README.md", os.path.join("docs", "USER-GUIDE.ru.md")):
             with open(os.path.join(ROOT, guide), encoding="utf-8") as f:
-                self.assertTrue(f"msiexec /x {code}" in f.read(),
-                                f"{guide} must give the uninstall command of version {VERSION}: "
-                                f"msiexec /x {code}")
+                text = f.read()
+            self.assertTrue(f"`{properties['ProductName']}`" in text, f"{guide}: the name, verbatim")
+            self.assertTrue(command in text, f"{guide}: the uninstall command")
 
     def test_a_changed_table_needs_a_new_version(self):
         work = tempfile.mkdtemp(prefix="kit-guard-")

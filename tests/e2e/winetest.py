@@ -282,7 +282,7 @@ def relay_calls(trace):
 
 def store_certificates(prefix):
     """{store: {thumbprint: DER}} of the local computer's ROOT and CA stores, from system.reg."""
-    text = _hive(prefix, "system.reg")
+    text = hive_text(prefix)
     stores = {"Root": {}, "CA": {}}
     pattern = re.compile(
         r'^\[' + re.escape(STORES_KEY.replace("\\", "\\\\")) +
@@ -298,7 +298,7 @@ def store_certificates(prefix):
     return stores
 
 
-def _hive(prefix, hive):
+def hive_text(prefix, hive="system.reg"):
     with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
         return f.read()
 
@@ -306,7 +306,7 @@ def _hive(prefix, hive):
 def registry_key(prefix, key, hive="system.reg"):
     """{value name: text} of a key of the prefix's registry file, or None if it is absent.
     Only string values are decoded (Wine writes non-ASCII as \\xHHHH)."""
-    text = _hive(prefix, hive)
+    text = hive_text(prefix, hive)
     header = "[" + key.replace("\\", "\\\\") + "]"
     start = text.lower().find("\n" + header.lower())  # registry names ignore case
     if start < 0:
@@ -322,7 +322,7 @@ def registry_key(prefix, key, hive="system.reg"):
 def registry_has_key(prefix, key, hive="system.reg"):
     """Whether the key exists. Wine's registry file leaves out a key that has subkeys
     but no values, so a subkey's section counts too."""
-    text = _hive(prefix, hive).lower()
+    text = hive_text(prefix, hive).lower()
     header = "\n[" + key.replace("\\", "\\\\").lower()
     return header + "]" in text or header + "\\\\" in text
 

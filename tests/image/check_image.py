@@ -141,6 +141,14 @@ for path, module in ((IMAGE, pe), (CHECK_DLL, pefile.PE(CHECK_DLL))):
           f"{name}: header checksum {module.OPTIONAL_HEADER.CheckSum}, the file's is "
           f"{module.generate_checksum()}")
 
+# The check's entry as the CustomAction table names it: Windows fails an installation
+# whose DLL custom action cannot be run (1723), but both Wine releases take it for
+# success, so only this shows the entry is there.
+check_module = pefile.PE(CHECK_DLL)
+exports = [e.name for e in check_module.DIRECTORY_ENTRY_EXPORT.symbols] \
+    if hasattr(check_module, "DIRECTORY_ENTRY_EXPORT") else []
+check(exports == [b"CheckCertificates"], f"check DLL exports {exports}, expected CheckCertificates")
+
 # Nothing that varies between builds.
 check(fh.TimeDateStamp == 0, f"header time stamp {fh.TimeDateStamp}")
 check(not hasattr(pe, "DIRECTORY_ENTRY_DEBUG"), "debug directory present")

@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """Checks that the twin's MSI differs from the shipped one only where a 64-bit
 package must: the programs in the Binary table, the summary's Template
-("x64;1049", not "Intel;1049"), and so the package code, which names the
-content. Every other stream, every table among them, is the same bytes; so what
-the twin's package does under 64-bit Wine, the shipped one does too.
+("x64;0", not "Intel;0"), and so the ProductCode and the package code, which
+name the content. Every other stream, every table among them, is the same bytes
+(the string pool once the twin's ProductCode is written as the shipped one's); so
+what the twin's package does under 64-bit Wine, the shipped one does too.
 
 Usage: check_twin_package.py SHIPPED_MSI SHIPPED_EXE SHIPPED_DLL TWIN_MSI TWIN_EXE TWIN_DLL
 """
+import re
+import subprocess
 import sys
 
 import olefile
@@ -32,12 +35,19 @@ def stream_name(path):
     return "".join(out)
 
 
+def product_code(msi):
+    out = subprocess.run(["msiinfo", "export", msi, "Property"], check=True,
+                         capture_output=True, text=True).stdout
+    return re.search(r"^ProductCode\t(\{[0-9A-F-]{36}\})", out, re.M).group(1).encode("ascii")
+
+
 def main():
     shipped_msi, shipped_exe, shipped_dll, twin_msi, twin_exe, twin_dll = sys.argv[1:7]
     read = lambda path: open(path, "rb").read()  # noqa: E731
     programs = {read(shipped_exe): ("image", read(twin_exe)),
                 read(shipped_dll): ("check", read(twin_dll))}
     shipped, twin = olefile.OleFileIO(shipped_msi), olefile.OleFileIO(twin_msi)
+    codes = product_code(shipped_msi), product_code(twin_msi)
     failures = []
 
     names = sorted(shipped.listdir())
@@ -52,9 +62,9 @@ def main():
         if path == [SUMMARY]:
             a = shipped.getproperties(SUMMARY, convert_time=False)
             b = twin.getproperties(SUMMARY, convert_time=False)
-            if (a.get(PID_TEMPLATE), b.get(PID_TEMPLATE)) != (b"Intel;1049", b"x64;1049"):
+            if (a.get(PID_TEMPLATE), b.get(PID_TEMPLATE)) != (b"Intel;0", b"x64;0"):
                 failures.append(f"Template: {a.get(PID_TEMPLATE)!r} and {b.get(PID_TEMPLATE)!r}, "
-                                "expected Intel;1049 and x64;1049")
+                                "expected Intel;0 and x64;0")
             for pid in sorted(set(a) | set(b)):
                 if pid not in (PID_TEMPLATE, PID_REVNUMBER) and a.get(pid) != b.get(pid):
                     failures.append(f"summary property {pid}: {a.get(pid)!r} against {b.get(pid)!r}")
@@ -63,7 +73,7 @@ def main():
             carried.append(what)
             if theirs != twin_program:
                 failures.append(f"stream {name}: the twin's package does not carry the twin's {what}")
-        elif ours != theirs:
+        elif ours != (theirs.replace(codes[1], codes[0]) if name == "!_StringData" else theirs):
             failures.append(f"stream {name} differs")
     if sorted(carried) != ["check", "image"]:
         failures.append(f"the shipped package carries {carried}, expected the image and the check "
