@@ -75,17 +75,24 @@ foreach(entry IN LISTS WINE_PLATFORMS)
   add_test(NAME wine_prefix.${platform}
            COMMAND ${SYSTEM_PYTHON} -c "import winetest; winetest.prepare_template()"
            WORKING_DIRECTORY ${E2E_DIR})
+  # First, since every case of the platform waits for it.
   set_tests_properties(wine_prefix.${platform} PROPERTIES
-    FIXTURES_SETUP wine.${platform} FIXTURES_REQUIRED ${built} ENVIRONMENT "${env}")
+    FIXTURES_SETUP wine.${platform} FIXTURES_REQUIRED ${built} ENVIRONMENT "${env}" COST 1000)
 
   foreach(suite test_wine.Smoke test_wine.Silent test_wine.Interactive test_wine.CommandTail
                 test_wine.MissingStore test_wine.CryptContract
-                test_kit.KitInstall test_kit.KitFailure test_kit.KitSigning)
+                test_kit.KitInstall test_kit.KitRebuild test_kit.KitUpgrade test_kit.KitFailure
+                test_kit.KitSigning)
     string(REGEX REPLACE "^.*\\." "" name ${suite})
     add_test(NAME e2e.${platform}.${name}
              COMMAND ${SYSTEM_PYTHON} -m unittest -v ${suite}
              WORKING_DIRECTORY ${E2E_DIR})
+    # Wine cases mostly wait (for processes, servers, boxes), so CTest runs several
+    # per core (the preset's jobs); the longest start first.
     set_tests_properties(e2e.${platform}.${name} PROPERTIES
       FIXTURES_REQUIRED "wine.${platform};${built}" ENVIRONMENT "${env}" TIMEOUT 600)
+    if(name MATCHES "^(Kit(Install|Rebuild|Upgrade)|CommandTail)$")
+      set_tests_properties(e2e.${platform}.${name} PROPERTIES COST 100)
+    endif()
   endforeach()
 endforeach()

@@ -33,17 +33,12 @@ WINE_FONTS = "/usr/share/wine/fonts"  # Debian's fonts-wine
 
 def desktop_window(display):
     env = dict(os.environ, DISPLAY=display)
-    found = []
-
-    def search():
-        out = subprocess.run(["xdotool", "search", "--name", f"^{DESKTOP} - Wine desktop$"],
-                             env=env, capture_output=True, text=True).stdout.split()
-        found[:] = out
-        return bool(out)
-
-    if not winetest.wait_until(search, 60):
+    try:  # --sync: until it appears
+        return subprocess.run(["xdotool", "search", "--sync", "--name", f"^{DESKTOP} - Wine desktop$"],
+                              env=env, capture_output=True, text=True,
+                              timeout=60).stdout.split()[0], env
+    except subprocess.TimeoutExpired:
         sys.exit("the Wine desktop window did not appear")
-    return found[0], env
 
 
 def russian_locale():
@@ -67,10 +62,10 @@ def main():
             shutil.copy(os.path.join(WINE_FONTS, name), fonts)
     os.environ.update(LOCPATH=russian_locale(), LANG=LOCALE, LC_ALL=LOCALE, LANGUAGE="ru")
 
-    with winetest.Display() as display:
+    with winetest.display() as display:
         process = winetest.start(prefix, ["explorer", f"/desktop={DESKTOP},{WIDTH}x{HEIGHT}", image],
-                                 display=display.name)
-        window, env = desktop_window(display.name)
+                                 display=display)
+        window, env = desktop_window(display)
         # Without a window manager, the desktop takes the keyboard only when told.
         subprocess.run(["xdotool", "windowfocus", "--sync", window], env=env, check=True)
         for name in ("consent-box.png", "installed-box.png"):

@@ -4,6 +4,7 @@ import base64
 import glob
 import hashlib
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -18,10 +19,10 @@ sys.path.insert(0, os.path.dirname(__file__))
 import winetest  # noqa: E402
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
-SOURCE = os.path.join(ROOT, "src", "installer", "embedded_certificates.cpp")
 KIT_SCRIPT = os.path.join(ROOT, "scripts", "kit.py")
 WXS = os.path.join(ROOT, "src", "msi", "install-ca-certs.wxs")
 KIT = os.environ.get("KIT_DIR", winetest.PLATFORM.arch.kit)
+SHIPPED = os.path.join(KIT, "install-ca-certs.msi")
 CHECKER = os.path.join(winetest.BUILD, "check-ca-certs.dll")
 HELPER = winetest.HELPER
 VERSION = os.environ.get("KIT_VERSION", "0.0.0")
@@ -33,18 +34,14 @@ UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 MARKER = (r"Software\Wow6432Node\install-ca-certs" if winetest.PLATFORM.arch.name == "win64"
           else r"Software\install-ca-certs")
 
-ROWS = winetest.embedded_rows(SOURCE)
-
-
-def thumbprint(der):
-    return hashlib.sha1(der).hexdigest().upper()
+ROWS, thumbprint = winetest.ROWS, winetest.thumbprint
 
 
 def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, table=TABLE_SHA256):
     return subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", version,
                            "--table-sha256", table, "--arch", winetest.PLATFORM.arch.msi_arch,
-                           "--image", image, "--checker", CHECKER, "--wxs", WXS,
-                           "--source", SOURCE, "--out", out], check=True, capture_output=True,
+                           "--image", image, "--checker", CHECKER, "--wxs", WXS, "--source",
+                           winetest.SOURCE, "--out", out], check=True, capture_output=True,
                           text=True, env=dict(os.environ, **(env or {})))
 
 
@@ -56,9 +53,7 @@ def export(msi, table):
 
 
 def product_code(msi):
-    out = subprocess.run(["msiinfo", "export", msi, "Property"], check=True,
-                         capture_output=True, text=True).stdout
-    return re.search(r"^ProductCode\t(\{[0-9A-F-]{36}\})", out, re.M).group(1)
+    return dict(row[:2] for row in export(msi, "Property"))["ProductCode"]
 
 
 def guide_uninstall():
@@ -67,38 +62,29 @@ def guide_uninstall():
         return re.search(r"^for /f .*/v ProductCode.*$", f.read(), re.M).group(0)
 
 
-class KitTest(unittest.TestCase):
+class KitTest(unittest.TestCase, winetest.StoresAssertions):
     def prefix(self):
         return winetest.prefix_for(self)
 
-    def msiexec(self, prefix, *args, line=None):
-        """Runs msiexec with a verbose log and Wine's msi trace, or `line` through cmd;
-        returns (status, log, trace). (Neither Wine release writes MsiLogging's log.)"""
-        log = os.path.join(prefix, "drive_c", "msi.log")
-        if os.path.exists(log):
-            os.unlink(log)
+    def work(self):
+        work = tempfile.mkdtemp(prefix="kit-", dir=winetest.WINE_ROOT)
+        self.addCleanup(shutil.rmtree, work, True)
+        return work
+
+    def install(self, prefix, msi, *properties, line=None):
+        """Runs msiexec /i with a verbose log and Wine's msi trace, or `line` through
+        cmd; returns (status, log, trace). (Neither Wine release writes MsiLogging's log.)"""
+        log = pathlib.Path(prefix, "drive_c", "msi.log")
+        log.unlink(missing_ok=True)
         # Through the helper, which reads the whole exit code: the host sees only its
         # low byte (1603 would arrive as 67).
-        line = "cmd /c " + line if line else " ".join(["msiexec", *args, "/qn", "/l*v", r"C:\msi.log"])
+        line = "cmd /c " + line if line else " ".join(
+            ["msiexec", "/i", winetest.windows_path(msi), *properties, "/qn", "/l*v", r"C:\msi.log"])
         _, out, _, trace = winetest.run(prefix, [HELPER, "launch", line.encode().hex()],
                                         channels="trace+msi", keep_trace=True, timeout=300)
         status = int(re.search(r"^exit (\d+)\r?$", out, re.M).group(1))
-        raw = b""
-        if os.path.exists(log):
-            with open(log, "rb") as f:
-                raw = f.read()
-        text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252", "replace")
-        return status, text, trace
-
-    def assertRowsInstalled(self, prefix, rows):
-        stores = winetest.store_certificates(prefix)
-        for row, store, der in ROWS:
-            with self.subTest(row=row):
-                if row in rows:
-                    self.assertEqual(stores[store].get(thumbprint(der)), der,
-                                     f"row {row} is not in {store} as the exact certificate")
-                else:
-                    self.assertNotIn(thumbprint(der), stores[store], f"row {row} was installed")
+        raw = log.read_bytes() if log.exists() else b""
+        return status, raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252"), trace
 
     def registration(self, prefix, msi):
         return winetest.registry_key(prefix, UNINSTALL + "\\" + product_code(msi))
@@ -117,9 +103,7 @@ class KitTest(unittest.TestCase):
 class KitInstall(KitTest):
     def test_install_repair_again_and_remove_feature(self):
         prefix = self.prefix()
-        msi = os.path.join(KIT, "install-ca-certs.msi")
-
-        status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
+        status, log, trace = self.install(prefix, SHIPPED)
         self.assertEqual(status, 0, "msiexec /i: a complete installation exits 0\n" + log[-3000:])
         self.assertRowsInstalled(prefix, range(1, 13))
         # Wine's log does not list the script's operations; its msi trace names the
@@ -128,10 +112,8 @@ class KitInstall(KitTest):
                          "the installer must run from the Binary table with the tail -s")
         self.assertEqual(len(re.findall(r"certificate \d+ of 12, (ROOT|CA) store, SHA-1 [0-9A-F]{40}: "
                                         r"present", log)), 12, "the check logs every row")
-        self.assertRegistered(prefix, msi, VERSION)
-        marker = {"Version": VERSION, "ProductCode": product_code(msi)}
-        self.assertEqual(self.registration(prefix, msi).get("DisplayName"), PRODUCT_NAME,
-                         "Programs and Features must show the Russian name")
+        self.assertRegistered(prefix, SHIPPED, VERSION)
+        marker = {"Version": VERSION, "ProductCode": product_code(SHIPPED)}
         self.assertEqual(winetest.registry_key(prefix, MARKER), marker, "the marker component")
         left = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp", "*.tmp")) + \
             glob.glob(os.path.join(prefix, "drive_c", "windows", "temp", "*.tmp"))
@@ -145,91 +127,77 @@ class KitInstall(KitTest):
         winetest.reg(env, "delete", "HKLM\\" + MARKER)
         winetest.wait_server(prefix)
         self.assertNotIn(thumbprint(der), winetest.store_certificates(prefix)[store])
-        status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(msi), "REINSTALL=ALL",
-                                      "REINSTALLMODE=omus")
+        status, log, _ = self.install(prefix, SHIPPED, "REINSTALL=ALL", "REINSTALLMODE=omus")
         self.assertEqual(status, 0, "the repair must succeed\n" + log[-3000:])
         self.assertRowsInstalled(prefix, range(1, 13))
         self.assertEqual(winetest.registry_key(prefix, MARKER), marker, "REINSTALLMODE m: the marker")
 
-        status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
+        status, log, trace = self.install(prefix, SHIPPED)
         self.assertEqual(status, 0, "msiexec /i a second time must be harmless\n" + log[-3000:])
         self.assertRowsInstalled(prefix, range(1, 13))
 
         # Removing the only feature is a removal, though REMOVE is not ALL.
-        status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi),
-                                          "REMOVE=Certificates")
+        status, log, trace = self.install(prefix, SHIPPED, "REMOVE=Certificates")
         self.assertEqual(status, 0, "REMOVE=Certificates\n" + log[-3000:])
         self.assertFalse('arg L"-s"' in trace, "a removal must not run the program")
         self.assertFalse("certificate 1 of 12" in log + trace, "a removal must not run the check")
         self.assertFalse(winetest.registry_has_key(prefix, MARKER), "the marker goes with the feature")
         self.assertRowsInstalled(prefix, range(1, 13))  # never removes a certificate
 
-    def test_another_build_replaces_it_and_the_guides_command_removes_either(self):
-        work = tempfile.mkdtemp(prefix="kit-rebuilt-", dir=winetest.WINE_ROOT)
-        try:
-            build_kit(os.path.join(work, "kit"), env={"SOURCE_DATE_EPOCH": "1700000000"})
-            this, other = (os.path.join(KIT, "install-ca-certs.msi"),
-                           os.path.join(work, "kit", "install-ca-certs.msi"))
-            # Windows refuses a package code it has not seen under an installed
-            # ProductCode (1638); neither Wine release does, so this is checked here.
-            self.assertNotEqual(product_code(this), product_code(other), "another build, another product")
-            prefix = self.prefix()
-            self.assertEqual(self.msiexec(prefix, "/i", winetest.windows_path(this))[0], 0)
-            status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(other))
-            self.assertEqual(status, 0, "another build of this version replaces it\n" + log[-3000:])
-            self.assertRegistered(prefix, other, VERSION)
-            self.assertRowsInstalled(prefix, range(1, 13))
-            status, log, _ = self.msiexec(prefix, line=guide_uninstall())
-            self.assertEqual(status, 0, "the guides' uninstall command\n" + log[-3000:])
-            self.assertRegistered(prefix, None, None)
-            self.assertRowsInstalled(prefix, range(1, 13))
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
 
+class KitRebuild(KitTest):
+    def test_another_build_replaces_it_and_the_guides_command_removes_either(self):
+        other = os.path.join(self.work(), "install-ca-certs.msi")
+        build_kit(os.path.dirname(other), env={"SOURCE_DATE_EPOCH": "1700000000"})
+        # Windows refuses a package code it has not seen under an installed
+        # ProductCode (1638); neither Wine release does, so this is checked here.
+        self.assertNotEqual(product_code(SHIPPED), product_code(other), "another build, another product")
+        prefix = self.prefix()
+        self.assertEqual(self.install(prefix, SHIPPED)[0], 0)
+        status, log, _ = self.install(prefix, other)
+        self.assertEqual(status, 0, "another build of this version replaces it\n" + log[-3000:])
+        self.assertRegistered(prefix, other, VERSION)
+        self.assertRowsInstalled(prefix, range(1, 13))
+        self.assertEqual(self.install(prefix, None, line=guide_uninstall())[0], 0, "the guides' uninstall")
+        self.assertRegistered(prefix, None, None)
+        self.assertRowsInstalled(prefix, range(1, 13))
+
+
+class KitUpgrade(KitTest):
     def test_upgrades_leave_one_product_and_a_downgrade_is_refused(self):
-        work = tempfile.mkdtemp(prefix="kit-later-", dir=winetest.WINE_ROOT)
-        try:
-            # Windows Installer compares the first three fields only.
-            major, minor, build = map(int, VERSION.split(".")[:3])
-            chain = [(VERSION, os.path.join(KIT, "install-ca-certs.msi"))]
-            for step in (1, 2):
-                version = f"{major}.{minor}.{build + step}"
-                build_kit(os.path.join(work, version), version=version)
-                chain.append((version, os.path.join(work, version, "install-ca-certs.msi")))
-            prefix = self.prefix()
-            for version, msi in chain:
-                status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(msi))
-                self.assertEqual(status, 0, f"{version} installs\n" + log[-3000:])
-                self.assertEqual(trace.count('arg L"-s"'), 1, f"{version} runs the installer, the "
-                                 "removal of the one it replaces does not")
-                self.assertRegistered(prefix, msi, version)
-            status, log, trace = self.msiexec(prefix, "/i", winetest.windows_path(chain[0][1]))
-            self.assertEqual(status, 1603, f"{VERSION} over {version} is a downgrade\n" + log[-3000:])
-            # Windows logs the launch condition's text; Wine names the newer product.
-            self.assertIn(f"WIX_DOWNGRADE_DETECTED = {product_code(msi)}", log)
-            self.assertFalse('arg L"-s"' in trace, "a refused downgrade runs nothing")
+        work, chain = self.work(), [(VERSION, SHIPPED)]
+        major, minor, build = map(int, VERSION.split(".")[:3])  # the fields Windows Installer compares
+        for version in (f"{major}.{minor}.{build + 1}", f"{major}.{minor}.{build + 2}"):
+            build_kit(os.path.join(work, version), version=version)
+            chain.append((version, os.path.join(work, version, "install-ca-certs.msi")))
+        prefix = self.prefix()
+        for version, msi in chain:
+            status, log, trace = self.install(prefix, msi)
+            self.assertEqual(status, 0, f"{version} installs\n" + log[-3000:])
+            self.assertEqual(trace.count('arg L"-s"'), 1, f"{version} runs the installer, the "
+                             "removal of the one it replaces does not")
             self.assertRegistered(prefix, msi, version)
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
+        status, log, trace = self.install(prefix, SHIPPED)
+        self.assertEqual(status, 1603, f"{VERSION} over {version} is a downgrade\n" + log[-3000:])
+        # Windows logs the launch condition's text; Wine names the newer product.
+        self.assertIn(f"WIX_DOWNGRADE_DETECTED = {product_code(msi)}", log)
+        self.assertFalse('arg L"-s"' in trace, "a refused downgrade runs nothing")
+        self.assertRegistered(prefix, msi, version)
 
 
 class KitFailure(KitTest):
     def test_damaged_row_fails_the_installation_and_names_what_is_missing(self):
-        work = tempfile.mkdtemp(prefix="kit-damaged-", dir=winetest.WINE_ROOT)
-        try:
-            image = open(winetest.IMAGE, "rb").read()
-            text = base64.b64encode(ROWS[6][2])  # row 7
-            self.assertEqual(image.count(text), 1)
-            damaged = os.path.join(work, "install-ca-certs.exe")
-            with open(damaged, "wb") as f:  # not base64 from its first character on
-                f.write(image.replace(text, b"!!!!" + text[4:]))
-            build_kit(os.path.join(work, "kit"), image=damaged)
-            prefix = self.prefix()
-            msi = os.path.join(work, "kit", "install-ca-certs.msi")
-            status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(msi))
-            code = product_code(msi)
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
+        work = self.work()
+        with open(winetest.IMAGE, "rb") as f:
+            image = f.read()
+        text = base64.b64encode(ROWS[6][2])  # row 7
+        self.assertEqual(image.count(text), 1)
+        damaged = os.path.join(work, "install-ca-certs.exe")
+        with open(damaged, "wb") as f:  # not base64 from its first character on
+            f.write(image.replace(text, b"!!!!" + text[4:]))
+        build_kit(os.path.join(work, "kit"), image=damaged)
+        prefix = self.prefix()
+        status, log, _ = self.install(prefix, os.path.join(work, "kit", "install-ca-certs.msi"))
         self.assertEqual(status, 1603, "msiexec must report ERROR_INSTALL_FAILURE")
         self.assertRowsInstalled(prefix, range(1, 7))
         for row, store, der in ROWS:
@@ -237,49 +205,45 @@ class KitFailure(KitTest):
             self.assertIn(f"certificate {row} of 12, {store.upper()} store, SHA-1 {thumbprint(der)}: "
                           f"{state}", log, f"the log must say row {row} is {state}")
         self.assertIn("6 of 12 certificates are missing", log)
-        self.assertIsNone(winetest.registry_key(prefix, UNINSTALL + "\\" + code),
-                          "a failed installation must not stay registered")
+        self.assertRegistered(prefix, None, None)  # a failed installation does not stay
 
 
 class KitSigning(KitTest):
     def test_signed_kit_verifies_installs_and_unsigns_to_the_same_bytes(self):
-        work = tempfile.mkdtemp(prefix="kit-signed-", dir=winetest.WINE_ROOT)
-        try:
-            ca, chain, key = self.make_signing_certificate(work)
-            build_kit(os.path.join(work, "kit"), env={"SIGN_CERT": chain, "SIGN_KEY": key})
-            signed = {name: os.path.join(work, "kit", name)
-                      for name in ("install-ca-certs.exe", "install-ca-certs.msi",
-                                   "detect-ca-certs.ps1")}
-            for name, path in signed.items():
-                result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
-                                        capture_output=True, text=True)
-                self.assertEqual(result.returncode, 0, f"{name} must verify against the CA:\n"
-                                 + result.stdout + result.stderr)
-                self.assertIn("Signature verification: ok", result.stdout)
-            unsigned = os.path.join(work, "unsigned.exe")
-            subprocess.run(["osslsigncode", "remove-signature", "-in", signed["install-ca-certs.exe"],
-                            "-out", unsigned], check=True, stdout=subprocess.DEVNULL)
-            with open(unsigned, "rb") as a, open(winetest.IMAGE, "rb") as b:
-                self.assertEqual(a.read(), b.read(), "without its signature, the image is the build's")
+        work = self.work()
+        ca, chain, key = self.make_signing_certificate(work)
+        build_kit(os.path.join(work, "kit"), env={"SIGN_CERT": chain, "SIGN_KEY": key})
+        signed = {name: os.path.join(work, "kit", name)
+                  for name in ("install-ca-certs.exe", "install-ca-certs.msi",
+                               "detect-ca-certs.ps1")}
+        for name, path in signed.items():
+            result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
+                                    capture_output=True, text=True)
+            self.assertEqual(result.returncode, 0, f"{name} must verify against the CA:\n"
+                             + result.stdout + result.stderr)
+            self.assertIn("Signature verification: ok", result.stdout)
+        unsigned = os.path.join(work, "unsigned.exe")
+        subprocess.run(["osslsigncode", "remove-signature", "-in", signed["install-ca-certs.exe"],
+                        "-out", unsigned], check=True, stdout=subprocess.DEVNULL)
+        with open(unsigned, "rb") as a, open(winetest.IMAGE, "rb") as b:
+            self.assertEqual(a.read(), b.read(), "without its signature, the image is the build's")
 
-            # An osslsigncode that cannot sign scripts stops the build; it must not
-            # leave a signed kit with an unsigned detection script.
-            old = os.path.join(work, "old-osslsigncode")
-            os.makedirs(old)
-            with open(os.path.join(old, "osslsigncode"), "w") as f:
-                f.write('#!/bin/sh\n[ "$1" = --version ] && echo "osslsigncode 2.5, using:" && exit 0\n'
-                        "exit 3\n")
-            os.chmod(os.path.join(old, "osslsigncode"), 0o755)
-            with self.assertRaises(subprocess.CalledProcessError) as refused:
-                build_kit(os.path.join(work, "old-kit"), env={
-                    "SIGN_CERT": chain, "SIGN_KEY": key,
-                    "PATH": old + os.pathsep + os.environ["PATH"]})
-            self.assertIn("cannot sign PowerShell scripts", refused.exception.stderr)
+        # An osslsigncode that cannot sign scripts stops the build; it must not
+        # leave a signed kit with an unsigned detection script.
+        old = os.path.join(work, "old-osslsigncode")
+        os.makedirs(old)
+        with open(os.path.join(old, "osslsigncode"), "w") as f:
+            f.write('#!/bin/sh\n[ "$1" = --version ] && echo "osslsigncode 2.5, using:" && exit 0\n'
+                    "exit 3\n")
+        os.chmod(os.path.join(old, "osslsigncode"), 0o755)
+        with self.assertRaises(subprocess.CalledProcessError) as refused:
+            build_kit(os.path.join(work, "old-kit"), env={
+                "SIGN_CERT": chain, "SIGN_KEY": key,
+                "PATH": old + os.pathsep + os.environ["PATH"]})
+        self.assertIn("cannot sign PowerShell scripts", refused.exception.stderr)
 
-            prefix = self.prefix()
-            status, log, _ = self.msiexec(prefix, "/i", winetest.windows_path(signed["install-ca-certs.msi"]))
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
+        prefix = self.prefix()
+        status, log, _ = self.install(prefix, signed["install-ca-certs.msi"])
         self.assertEqual(status, 0, log[-3000:])
         self.assertRowsInstalled(prefix, range(1, 13))
 
@@ -287,24 +251,19 @@ class KitSigning(KitTest):
     def make_signing_certificate(work):
         """A throwaway CA and a code-signing certificate it issued: (CA, chain, key) files."""
         path = lambda name: os.path.join(work, name)  # noqa: E731
-        quiet = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=install-ca-certs test CA", "-keyout", path("ca.key"),
-                        "-out", path("ca.pem"), "-addext", "basicConstraints=critical,CA:TRUE",
-                        "-addext", "keyUsage=critical,keyCertSign"], **quiet)
-        subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj",
-                        "/CN=install-ca-certs test signer", "-keyout", path("sign.key"),
-                        "-out", path("sign.csr")], **quiet)
-        with open(path("ext.cnf"), "w") as f:
-            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                    "extendedKeyUsage=codeSigning\n")
-        subprocess.run(["openssl", "x509", "-req", "-in", path("sign.csr"), "-CA", path("ca.pem"),
-                        "-CAkey", path("ca.key"), "-CAcreateserial", "-days", "2",
-                        "-extfile", path("ext.cnf"), "-out", path("sign.pem")], **quiet)
-        with open(path("chain.pem"), "w") as chain:
-            for name in ("sign.pem", "ca.pem"):
-                with open(path(name)) as part:
-                    chain.write(part.read())
+        for name, subject, issuer, extensions in (
+                ("ca", "test CA", [], ["basicConstraints=critical,CA:TRUE",
+                                       "keyUsage=critical,keyCertSign"]),
+                ("sign", "test signer", ["-CA", path("ca.pem"), "-CAkey", path("ca.key")],
+                 ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
+                  "extendedKeyUsage=codeSigning"])):
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                            "-subj", f"/CN=install-ca-certs {subject}", "-keyout", path(f"{name}.key"),
+                            "-out", path(f"{name}.pem"), *issuer,
+                            *[a for e in extensions for a in ("-addext", e)]],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pathlib.Path(path("chain.pem")).write_text(
+            "".join(pathlib.Path(path(f"{name}.pem")).read_text() for name in ("sign", "ca")))
         return path("ca.pem"), path("chain.pem"), path("sign.key")
 
 
@@ -343,8 +302,7 @@ class KitFiles(unittest.TestCase):
                          "one way out of the script, with 0: a non-zero code reads as a failure")
 
         with open(os.path.join(KIT, "ProductCode.txt"), "rb") as f:
-            self.assertEqual(f.read(), product_code(os.path.join(KIT, "install-ca-certs.msi")).encode()
-                             + b"\r\n", "ProductCode.txt names the package's ProductCode")
+            self.assertEqual(f.read(), product_code(SHIPPED).encode() + b"\r\n", "ProductCode.txt")
 
         with open(os.path.join(KIT, "SHA256SUMS")) as f:
             sums = f.read().splitlines()
@@ -358,7 +316,7 @@ class KitFiles(unittest.TestCase):
 
     def test_package_tables_and_summary(self):
         """What only Windows's own reading of the package would show."""
-        msi = os.path.join(KIT, "install-ca-certs.msi")
+        msi = SHIPPED
         package = ET.parse(WXS).getroot().find("{http://schemas.microsoft.com/wix/2006/wi}Product")
         texts = package.find("{http://schemas.microsoft.com/wix/2006/wi}Package")
         summary = olefile.OleFileIO(msi).getproperties("\x05SummaryInformation")
@@ -376,17 +334,17 @@ class KitFiles(unittest.TestCase):
                          [["Marker", "{882AC1AB-1E93-465B-88DA-A03CE9306575}", "TARGETDIR", "4"]],
                          "one 32-bit component with a registry key path")
         self.assertEqual(tables["FeatureComponents"], [["Certificates", "Marker"]])
-        self.assertEqual(sorted(row[1:] for row in tables["Registry"]),
-                         [["2", r"SOFTWARE\install-ca-certs", name, value, "Marker"] for name, value
-                          in (("ProductCode", "[ProductCode]"), ("Version", "[ProductVersion]"))],
-                         "HKLM\\SOFTWARE\\install-ca-certs: Version and ProductCode")
+        self.assertEqual(sorted(row[1:] for row in tables["Registry"]), [
+            ["2", r"SOFTWARE\install-ca-certs", "ProductCode", "[ProductCode]", "Marker"],
+            ["2", r"SOFTWARE\install-ca-certs", "Version", "[ProductVersion]", "Marker"]])
         self.assertEqual([row[0] for row in tables["Registry"] if row[3] == "Version"],
                          [tables["Component"][0][5]], "Version is the key path")
         properties = dict(row[:2] for row in tables["Property"])
-        self.assertNotIn("ARPNOREPAIR", properties, "Programs and Features offers a repair")
-        self.assertEqual((properties["ProductLanguage"], properties["MSIFASTINSTALL"]), ("0", "1"),
-                         "ProductLanguage neutral; MSIFASTINSTALL 1: no restore point")
-        self.assertIn("i", properties["MsiLogging"], "MsiLogging logs the check's lines (i)")
+        # Repair offered; language neutral; no restore point; a log of its own with
+        # the check's lines (i).
+        self.assertEqual([properties.get(name) for name in ("ARPNOREPAIR", "ProductLanguage",
+                                                            "MSIFASTINSTALL")], [None, "0", "1"])
+        self.assertIn("i", properties["MsiLogging"])
         # 0x200 VersionMaxInclusive: another build of this version is replaced too;
         # a later one is only detected, and refused by the launch condition.
         upgrade = properties["UpgradeCode"]

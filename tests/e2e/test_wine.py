@@ -1,6 +1,5 @@
 """End-to-end tests of the real image under Wine: its CRYPT32, registry-backed
 certificate stores and USER32 message boxes."""
-import hashlib
 import os
 import shutil
 import sys
@@ -9,8 +8,6 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import winetest  # noqa: E402
 
-SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "installer",
-                      "embedded_certificates.cpp")
 HELPER = winetest.HELPER
 CONTRACT = os.path.join(winetest.BUILD, "tests", "e2e", "crypt_contract.exe")
 
@@ -24,41 +21,19 @@ REFUSED = "Установка сертификатов отменена"
 INSTALLED = "Сертификаты установлены успешно"
 IDYES, IDNO, IDOK = 6, 7, 1
 
-ROWS = winetest.embedded_rows(SOURCE)
-
-
-def thumbprint(der):
-    return hashlib.sha1(der).hexdigest().upper()
-
-
-class WineTest(unittest.TestCase):
+class WineTest(unittest.TestCase, winetest.StoresAssertions):
     def prefix(self):
         return winetest.prefix_for(self)
-
-    def assertAllTwelveInstalled(self, prefix):
-        stores = winetest.store_certificates(prefix)
-        for row, store, der in ROWS:
-            other = "CA" if store == "Root" else "Root"
-            with self.subTest(row=row):
-                self.assertIn(thumbprint(der), stores[store], f"row {row} missing from {store}")
-                self.assertEqual(stores[store][thumbprint(der)], der,
-                                 f"row {row}: the stored blob is not the exact certificate")
-                self.assertNotIn(thumbprint(der), stores[other], f"row {row} also in {other}")
-
-    def assertNothingInstalled(self, prefix):
-        stores = winetest.store_certificates(prefix)
-        for row, store, der in ROWS:
-            self.assertNotIn(thumbprint(der), stores[store], f"row {row} was installed")
 
     def calls(self, calls, function):
         return [c for c in calls if c.function == function]
 
     def runInteractive(self, prefix, answers, args=()):
         """Runs the image on a private display; the helper reads and answers each box."""
-        with winetest.Display() as display:
-            image = winetest.start(prefix, [winetest.IMAGE, *args], relay=True, display=display.name)
+        with winetest.display() as display:
+            image = winetest.start(prefix, [winetest.IMAGE, *args], relay=True, display=display)
             helper = winetest.start(prefix, [HELPER, "answer", *map(str, answers)],
-                                    display=display.name)
+                                    display=display)
             helper_out, _ = helper.communicate(timeout=180)
             status, _, calls = winetest.finish(prefix, image, timeout=180)
             os.unlink(helper.trace_path)
@@ -83,7 +58,7 @@ class Silent(WineTest):
         status, _, calls = winetest.run(prefix, [winetest.IMAGE, "-s"], relay=True)
         self.assertEqual(status, 1)
         self.assertEqual(self.calls(calls, "MessageBoxW"), [])
-        self.assertAllTwelveInstalled(prefix)
+        self.assertRowsInstalled(prefix, range(1, 13))
         opens = self.calls(calls, "CertOpenStore")
         self.assertEqual(len(opens), 12)
         # The trace shows the store name as an address: the two literals, ROOT then CA.
@@ -106,7 +81,7 @@ class Silent(WineTest):
         self.assertEqual(status, 1)
         self.assertEqual(len(self.calls(calls, "CertAddCertificateContextToStore")), 12,
                          "a second run adds every certificate again")
-        self.assertAllTwelveInstalled(prefix)
+        self.assertRowsInstalled(prefix, range(1, 13))
 
 
 class Interactive(WineTest):
@@ -120,7 +95,7 @@ class Interactive(WineTest):
         self.assertEqual([(c.args[0], c.dword(3)) for c in shown], [(0, 0x24), (0, 0x40)],
                          "MessageBoxW: no owner; styles 0x24, then 0x40")
         self.assertEqual([c.strings[-1] for c in shown], [ATTENTION, ATTENTION])
-        self.assertAllTwelveInstalled(prefix)
+        self.assertRowsInstalled(prefix, range(1, 13))
 
     def test_no_installs_nothing(self):
         prefix = self.prefix()
@@ -130,20 +105,20 @@ class Interactive(WineTest):
         self.assertEqual([c.dword(3) for c in self.calls(calls, "MessageBoxW")], [0x24, 0x40])
         self.assertEqual(self.calls(calls, "CertOpenStore"), [], "no store opened")
         self.assertEqual(self.calls(calls, "CertAddCertificateContextToStore"), [])
-        self.assertNothingInstalled(prefix)
+        self.assertRowsInstalled(prefix, ())
 
 
 class CommandTail(WineTest):
     """The real start-up's tail, from exact command lines given to CreateProcessW."""
 
     def launch(self, prefix, line, answers=()):
-        with winetest.Display() as display:
+        with winetest.display() as display:
             launcher = winetest.start(prefix, [HELPER, "launch", line.encode("utf-8").hex()],
-                                      relay=True, display=display.name)
+                                      relay=True, display=display)
             answered = []
             if answers:
                 helper = winetest.start(prefix, [HELPER, "answer", *map(str, answers)],
-                                        display=display.name)
+                                        display=display)
                 answered = helper.communicate(timeout=180)[0].decode().splitlines()
                 os.unlink(helper.trace_path)
             _, out, calls = winetest.finish(prefix, launcher, timeout=180)
@@ -193,10 +168,7 @@ class MissingStore(WineTest):
                     self.assertEqual((shown.strings, shown.dword(3)), ([failure, ERROR], 0x10),
                                      "MessageBoxW: the code as the platform left it, MB_ICONERROR")
                 self.assertEqual(status, 1)
-                stores = winetest.store_certificates(prefix)
-                for row, store, der in ROWS:
-                    self.assertEqual(thumbprint(der) in stores.get(store, {}), row <= 3,
-                                     f"row {row}: only rows 1-3 may be installed")
+                self.assertRowsInstalled(prefix, range(1, 4))
                 self.assertFalse(winetest.registry_has_key(prefix, missing),
                                  "CertOpenStore: an open-existing store must not be created")
                 self.assertEqual([c.dword(3) for c in self.calls(calls, "CertOpenStore")],

@@ -52,12 +52,13 @@ BOOL CALLBACK FindBox(HWND window, LPARAM found) {
   return TRUE;
 }
 
+// Polls: another process's new window raises no event that a console helper sees.
 HWND WaitForBox(DWORD milliseconds) {
-  for (DWORD waited = 0; waited < milliseconds; waited += 100) {
+  for (DWORD waited = 0; waited < milliseconds; waited += 20) {
     HWND box = nullptr;
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
     if (box != nullptr) return box;
-    Sleep(100);
+    Sleep(20);
   }
   return nullptr;
 }
@@ -69,7 +70,9 @@ int Answer(int count, wchar_t** ids) {
       Print(L"no box\n");
       return 2;
     }
-    Sleep(300);  // let the box finish laying itself out
+    // Returns once the box's thread takes messages, so its modal loop runs and
+    // its texts and buttons are in place.
+    SendMessageTimeoutW(box, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 10000, nullptr);
     std::wstring buttons;
     const struct { int id; const wchar_t* name; } known[] = {
         {IDOK, L"OK"}, {IDCANCEL, L"Cancel"}, {IDYES, L"Yes"}, {IDNO, L"No"}};
@@ -81,7 +84,7 @@ int Answer(int count, wchar_t** ids) {
           L"\t" + buttons + L"\n");
     const int id = _wtoi(ids[i]);
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
-    for (int waited = 0; IsWindow(box) && waited < 300; ++waited) Sleep(100);
+    for (int waited = 0; IsWindow(box) && waited < 1500; ++waited) Sleep(20);
   }
   return 0;
 }

@@ -61,10 +61,11 @@ class Release:
             return command
         cwd = os.getcwd()
         inside = cwd == ROOT or cwd.startswith(ROOT + os.sep)
-        # The tree is the root; the project (prefixes, images, traces) and the X
-        # server's sockets are bound in at their own paths.
+        # The tree is the root; the project (prefixes, images, traces), the X
+        # server's sockets and shared memory (where templates are made) are bound in
+        # at their own paths.
         return ["bwrap", "--bind", self.tree, "/", "--bind", ROOT, ROOT,
-                "--proc", "/proc", "--dev", "/dev",
+                "--proc", "/proc", "--dev", "/dev", "--bind-try", "/dev/shm", "/dev/shm",
                 "--bind-try", "/tmp/.X11-unix", "/tmp/.X11-unix",
                 "--chdir", cwd if inside else ROOT, "--"] + command
 

@@ -1,18 +1,21 @@
 """Running Windows programs of the project under Wine, for the end-to-end tests.
 
-Each test gets a throwaway prefix, copied from one prepared template so that
+Each test gets a throwaway prefix made from one prepared template, so that
 Wine's first-run set-up happens once. Nothing here touches the developer's own
 prefix. The platform (a Wine release, with 32-bit Wine and the shipped image or
 64-bit Wine and the image's twin) is E2E_PLATFORM when the tests name it, else
 wineplatform's choice.
 """
 import base64
+import contextlib
+import filecmp
+import glob
+import hashlib
 import os
 import re
 import shutil
 import subprocess
 import tempfile
-import time
 
 import wineplatform
 
@@ -22,6 +25,8 @@ BUILD = os.environ.get("E2E_BUILD_DIR", PLATFORM.arch.build)
 WINE_ROOT = os.path.join(BUILD, "wine", PLATFORM.release.name)
 TEMPLATE = os.path.join(WINE_ROOT, "template")
 IMAGE = os.path.join(BUILD, "install-ca-certs.exe")
+SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "installer",
+                      "embedded_certificates.cpp")
 HELPER = os.path.join(BUILD, "tests", "e2e", "wine_helper.exe")
 
 # The local computer's system stores, under HKLM.
@@ -53,31 +58,79 @@ def wine(args):
 
 
 def wait_server(prefix):
-    """Waits until the prefix's wineserver has ended, and so flushed the registry."""
-    subprocess.run(PLATFORM.wineserver(["-w"]), env=wine_env(prefix), check=False)
+    """Ends the prefix's Wine session and waits until its server has saved the
+    registry: ended, not left to end, since a server lingers two seconds after
+    its last program."""
+    for option in ("-k", "-w"):
+        subprocess.run(PLATFORM.wineserver([option]), env=wine_env(prefix), check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+# What Wine only reads once the template is made: wineboot writes these, in place,
+# and again only when it updates a prefix to a new Wine, which the template's
+# .update-timestamp "disable" turns off (a new Wine gets a new template). So they
+# are hard links: the template's to Wine's own identical modules where it may link
+# them, every prefix's to the template's. The rest is each prefix's own copy:
+# wineserver saves a registry file by renaming a new one over it, but other
+# writers (an .ini file's, for one) rewrite a file in place, which through a link
+# would change the template for every later case.
+SHARED = re.compile(r"\.(dll|exe|drv|sys|acm|ocx|cpl|tlb|nls|vxd|ax|ds|ttf|ttc|fon|manifest)$", re.I)
+
+
+def copy_linking(source, target, find=None):
+    """Copies the tree `source` to `target`, hard-linking each shared file to itself,
+    or to the first identical file that `find` names, where it may (as an ordinary
+    user it may not link to Wine's files, which belong to root)."""
+    def copy(source, target):
+        for candidate in (find(source) if find else [source]) if SHARED.search(source) else []:
+            if candidate == source or filecmp.cmp(source, candidate, shallow=False):
+                try:
+                    os.link(candidate, target)
+                    return
+                except OSError:
+                    break
+        shutil.copy2(source, target)
+    shutil.copytree(source, target, symlinks=True, copy_function=copy)
 
 
 def prepare_template():
-    """Creates the template prefix once; later calls find it ready."""
+    """Creates the template prefix once, and again for another Wine; later calls
+    find it ready."""
     ready = os.path.join(TEMPLATE, ".ready")
-    if os.path.exists(ready):
-        return
-    runs, why = PLATFORM.probe()
+    runs, wine_version = PLATFORM.probe()
     if not runs:
-        raise RuntimeError(f"{PLATFORM.name} cannot run on this host: {why}")
+        raise RuntimeError(f"{PLATFORM.name} cannot run on this host: {wine_version}")
+    if os.path.exists(ready):
+        with open(ready) as f:
+            if f.read() == wine_version:
+                return
     shutil.rmtree(TEMPLATE, ignore_errors=True)
     os.makedirs(WINE_ROOT, exist_ok=True)
-    env = wine_env(TEMPLATE)
-    subprocess.run(wine(["wineboot", "--init"]), env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    reg(env, "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
-        "/d", RELAY_INCLUDE)
-    # The local computer's certificate stores as Windows always has them; a fresh
-    # prefix has neither key, and some releases then refuse to open "CA".
-    for store in ("ROOT", "CA"):
-        reg(env, "add", rf"HKLM\{STORES_KEY}\{store}")
-    wait_server(TEMPLATE)
-    open(ready, "w").close()
+    # wineboot writes up to 1.4 GB of copies of Wine's modules: in memory, so that
+    # they never reach the disk, and then only links to the modules go there.
+    stage = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else WINE_ROOT)
+    try:
+        env = wine_env(stage)
+        subprocess.run(wine(["wineboot", "--init"]), env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        reg(env, "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+            "/d", RELAY_INCLUDE)
+        # The local computer's certificate stores as Windows always has them; a fresh
+        # prefix has neither key, and some releases then refuse to open "CA".
+        for store in ("ROOT", "CA"):
+            reg(env, "add", rf"HKLM\{STORES_KEY}\{store}")
+        wait_server(stage)
+        with open(os.path.join(stage, ".update-timestamp"), "w") as f:
+            f.write("disable\n")
+        modules = glob.glob(os.path.join(PLATFORM.release.tree or "/", "usr", "lib", "*", "wine",
+                                         "*-windows"))
+        copy_linking(stage, TEMPLATE, lambda source: [
+            os.path.join(folder, os.path.basename(source)) for folder in modules
+            if os.path.exists(os.path.join(folder, os.path.basename(source)))])
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
+    with open(ready, "w") as f:
+        f.write(wine_version)
 
 
 def reg(env, *args):
@@ -87,27 +140,17 @@ def reg(env, *args):
 
 
 def new_prefix(name):
-    """A fresh copy of the template, at `name` under the build's wine folder."""
+    """A fresh prefix at `name` under the build's wine folder: the template's shared
+    files linked, the rest copied (some 20 MB)."""
     prepare_template()
     prefix = os.path.join(WINE_ROOT, name)
     shutil.rmtree(prefix, ignore_errors=True)
-    try:
-        shutil.copytree(TEMPLATE, prefix, symlinks=True)
-    except (OSError, shutil.Error) as error:
-        shutil.rmtree(prefix, ignore_errors=True)
-        # shutil.Error lists every file that failed; the first one says why.
-        why = error.args[0][0][2] if isinstance(error, shutil.Error) else str(error)
-        size = sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(TEMPLATE)
-                   for f in files)
-        free = shutil.disk_usage(WINE_ROOT).free
-        raise RuntimeError(f"{prefix}: cannot copy the template ({size / 2**30:.1f} GiB, "
-                           f"{free / 2**30:.1f} GiB free): {why}") from None
+    copy_linking(TEMPLATE, prefix)
     return prefix
 
 
 def prefix_for(test):
-    """A fresh prefix for one test case, removed when the case ends: a prefix is as
-    large as the template (up to 1.4 GiB), and a whole run makes dozens. With
+    """A fresh prefix for one test case, removed when the case ends. With
     E2E_KEEP_PREFIXES=1 it stays, to be looked into."""
     prefix = new_prefix(os.path.join("tests", test.id().split(".", 1)[1]))
     if not os.environ.get("E2E_KEEP_PREFIXES"):
@@ -118,32 +161,25 @@ def prefix_for(test):
 def discard_prefix(prefix):
     """Ends whatever still runs in the prefix (a case that failed half-way), then removes it."""
     release_root_sync(prefix)
-    subprocess.run(PLATFORM.wineserver(["-k"]), env=wine_env(prefix), check=False,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_server(prefix)
     shutil.rmtree(prefix, ignore_errors=True)
 
 
-class Display:
-    """A private Xvfb display for the boxes of one test."""
-
-    def __init__(self):
-        read_fd, write_fd = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        with os.fdopen(read_fd) as pipe:
-            self.name = ":" + pipe.readline().strip()
-
-    def close(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+@contextlib.contextmanager
+def display():
+    """A private Xvfb display for the boxes of one test: its name."""
+    read_fd, write_fd = os.pipe()
+    server = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as pipe:
+        name = ":" + pipe.readline().strip()
+    try:
+        yield name
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
 
 
 # The helper that holds Wine's root-store sync lock, per prefix whose session runs.
@@ -213,24 +249,15 @@ def windows_path(path):
 
 _CALL = re.compile(r"^[0-9a-f]+:Call (\w+)\.(\w+)\((.*)\) ret=[0-9a-f]+$")
 _STRING = re.compile(r'L"((?:[^"\\]|\\.)*)"(\.\.\.)?')
+_ESCAPE = re.compile(r"\\([0-9a-fA-F]{4}|.)")
+# One argument of a call: quoted strings may hold commas.
+_ARGUMENT = re.compile(r'(?:"(?:[^"\\]|\\.)*"|[^,])+')
 
 
 def _unescape(text):
-    """Wine's debug strings: \\XXXX (hex) for non-ASCII, \\n, \\t, \\\\ and \\"."""
-    out, i = [], 0
-    while i < len(text):
-        if text[i] == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-                out.append(chr(int(text[i + 1:i + 5], 16)))
-                i += 5
-                continue
-            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(nxt, nxt))
-            i += 2
-            continue
-        out.append(text[i])
-        i += 1
-    return "".join(out)
+    """Wine's debug strings: \\XXXX (hex) for non-ASCII, \\n, \\r, \\t, \\\\ and \\"."""
+    return _ESCAPE.sub(lambda m: chr(int(m.group(1), 16)) if len(m.group(1)) == 4 else
+                       {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), text)
 
 
 class Call:
@@ -238,7 +265,7 @@ class Call:
         self.module, self.function, self.raw = module, function, args
         self.strings = [_unescape(m.group(1)) for m in _STRING.finditer(args)]
         # Numbers in argument order, strings dropped, as wide as the trace prints them.
-        self.args = [int(a.split(" ")[0], 16) for a in _split_args(args)]
+        self.args = [int(a.split(" ")[0], 16) for a in _ARGUMENT.findall(args)]
 
     def dword(self, index):
         """A 32-bit argument (DWORD, UINT, BOOL). On x86-64 the trace prints the whole
@@ -249,35 +276,8 @@ class Call:
         return f"{self.function}({self.raw[:80]})"
 
 
-def _split_args(args):
-    parts, current, quoted = [], "", False
-    i = 0
-    while i < len(args):
-        c = args[i]
-        if quoted and c == "\\":
-            current += args[i:i + 2]
-            i += 2
-            continue
-        if c == '"':
-            quoted = not quoted
-        if c == "," and not quoted:
-            parts.append(current)
-            current = ""
-        else:
-            current += c
-        i += 1
-    if current:
-        parts.append(current)
-    return parts
-
-
 def relay_calls(trace):
-    calls = []
-    for line in trace.splitlines():
-        match = _CALL.match(line)
-        if match:
-            calls.append(Call(*match.groups()))
-    return calls
+    return [Call(*match.groups()) for match in map(_CALL.match, trace.splitlines()) if match]
 
 
 def store_certificates(prefix):
@@ -351,10 +351,21 @@ def embedded_rows(source):
             for row, (store, text) in enumerate(embedded_texts(source), 1)]
 
 
-def wait_until(predicate, timeout, interval=0.2):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return False
+ROWS = embedded_rows(SOURCE)
+
+
+def thumbprint(der):
+    return hashlib.sha1(der).hexdigest().upper()
+
+
+class StoresAssertions:
+    """For test cases: what the local computer's stores hold."""
+
+    def assertRowsInstalled(self, prefix, rows):
+        """Exactly these rows are installed, each the exact certificate in its own
+        store and in no other."""
+        stores = store_certificates(prefix)
+        for row, store, der in ROWS:
+            for name, found in stores.items():
+                self.assertEqual(found.get(thumbprint(der)), der if row in rows and name == store
+                                 else None, f"row {row} in {name}: only rows {list(rows)}, exactly")
