@@ -75,9 +75,12 @@ foreach(entry IN LISTS WINE_PLATFORMS)
   add_test(NAME wine_prefix.${platform}
            COMMAND ${SYSTEM_PYTHON} -c "import winetest; winetest.prepare_template()"
            WORKING_DIRECTORY ${E2E_DIR})
-  # First, since every case of the platform waits for it.
+  # First, since every case of the platform waits for it; one release's templates
+  # one after the other, so that the second links to what the first holds.
+  string(REGEX REPLACE "\\..*$" "" release ${platform})
   set_tests_properties(wine_prefix.${platform} PROPERTIES
-    FIXTURES_SETUP wine.${platform} FIXTURES_REQUIRED ${built} ENVIRONMENT "${env}" COST 1000)
+    FIXTURES_SETUP wine.${platform} FIXTURES_REQUIRED ${built} ENVIRONMENT "${env}" COST 1000
+    RESOURCE_LOCK wine_template.${release})
 
   foreach(suite test_wine.Smoke test_wine.Silent test_wine.Interactive test_wine.CommandTail
                 test_wine.MissingStore test_wine.CryptContract

@@ -69,18 +69,19 @@ def wait_server(prefix):
 # What Wine only reads once the template is made: wineboot writes these, in place,
 # and again only when it updates a prefix to a new Wine, which the template's
 # .update-timestamp "disable" turns off (a new Wine gets a new template). So they
-# are hard links: the template's to Wine's own identical modules where it may link
-# them, every prefix's to the template's. The rest is each prefix's own copy:
-# wineserver saves a registry file by renaming a new one over it, but other
-# writers (an .ini file's, for one) rewrite a file in place, which through a link
-# would change the template for every later case.
+# are hard links: every prefix's to the template's, the template's to identical
+# files of the project's own (the Debian tree's Wine, the other architecture's
+# template), never to the system's Wine, which a write through a link (a forced
+# update, a program copying over a module) would change. The rest is each
+# prefix's own copy: wineserver saves a registry file by renaming a new one over
+# it, but other writers (an .ini file's, for one) rewrite a file in place, which
+# through a link would change the template for every later case.
 SHARED = re.compile(r"\.(dll|exe|drv|sys|acm|ocx|cpl|tlb|nls|vxd|ax|ds|ttf|ttc|fon|manifest)$", re.I)
 
 
 def copy_linking(source, target, find=None):
     """Copies the tree `source` to `target`, hard-linking each shared file to itself,
-    or to the first identical file that `find` names, where it may (as an ordinary
-    user it may not link to Wine's files, which belong to root)."""
+    or to the first identical file that `find` names, where it may."""
     def copy(source, target):
         for candidate in (find(source) if find else [source]) if SHARED.search(source) else []:
             if candidate == source or filecmp.cmp(source, candidate, shallow=False):
@@ -107,7 +108,7 @@ def prepare_template():
     shutil.rmtree(TEMPLATE, ignore_errors=True)
     os.makedirs(WINE_ROOT, exist_ok=True)
     # wineboot writes up to 1.4 GB of copies of Wine's modules: in memory, so that
-    # they never reach the disk, and then only links to the modules go there.
+    # what is already on the disk in the project does not go there again.
     stage = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else WINE_ROOT)
     try:
         env = wine_env(stage)
@@ -122,11 +123,18 @@ def prepare_template():
         wait_server(stage)
         with open(os.path.join(stage, ".update-timestamp"), "w") as f:
             f.write("disable\n")
-        modules = glob.glob(os.path.join(PLATFORM.release.tree or "/", "usr", "lib", "*", "wine",
-                                         "*-windows"))
-        copy_linking(stage, TEMPLATE, lambda source: [
-            os.path.join(folder, os.path.basename(source)) for folder in modules
-            if os.path.exists(os.path.join(folder, os.path.basename(source)))])
+        roots = glob.glob(os.path.join(PLATFORM.release.tree, "usr", "lib", "*", "wine",
+                                       "*-windows")) if PLATFORM.release.tree else []
+        roots += [template for template in (
+            os.path.join(arch.build, "wine", PLATFORM.release.name, "template")
+            for arch in wineplatform.ARCHS if arch is not PLATFORM.arch)
+            if os.path.exists(os.path.join(template, ".ready"))]
+        files = {}
+        for root in roots:
+            for folder, _, names in os.walk(root):
+                for name in names:
+                    files.setdefault(name.lower(), []).append(os.path.join(folder, name))
+        copy_linking(stage, TEMPLATE, lambda source: files.get(os.path.basename(source).lower(), []))
     finally:
         shutil.rmtree(stage, ignore_errors=True)
     with open(ready, "w") as f:
