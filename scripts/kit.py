@@ -140,8 +140,8 @@ def build(args):
             shutil.copyfile(args.checker, checker)
             shutil.copyfile(work / detection.name, detection)
         msi = out / "install-ca-certs.msi"
-        code = kit_msi.build_msi(pathlib.Path(args.wxs), image, checker, args.version, args.arch, epoch,
-                          work / "unsigned.msi", work)
+        code = kit_msi.build_msi(pathlib.Path(args.wxs), image, checker, args.version, args.arch,
+                                 epoch, work / "unsigned.msi", work)
         if signer:
             signer.sign(work / "unsigned.msi", msi, "install-ca-certs")
         else:

@@ -66,18 +66,18 @@ def build_msi(wxs, image, checker, version, arch, epoch, output, work):
     product = ET.parse(wxs).getroot().find(WIX + "Product")
     template = f"{TEMPLATE_PLATFORMS[arch]};{product.get('Language')}"
     codepage = int(product.get("Codepage"))
-    probe = bytearray(assemble(wxs, image, checker, version, arch, PLACEHOLDER_CODE, work))
+    probe = bytearray(assemble(wxs, product, image, checker, version, arch, PLACEHOLDER_CODE, work))
     write_summary(probe, epoch, template, codepage)
     code = product_code(product.get("UpgradeCode"), probe)
-    package = bytearray(assemble(wxs, image, checker, version, arch, code, work))
+    package = bytearray(assemble(wxs, product, image, checker, version, arch, code, work))
     write_summary(package, epoch, template, codepage)
     output.write_bytes(package)
     return code
 
 
-def assemble(wxs, image, checker, version, arch, code, work):
-    """The package's database, before its summary is written."""
-    product = ET.parse(wxs).getroot().find(WIX + "Product")
+def assemble(wxs, product, image, checker, version, arch, code, work):
+    """The package's database, before its summary is written; `product` is the
+    .wxs's Product element."""
     raw = work / "package.msi"
     # wixl takes source files relative to the folder it works in, and no build path
     # may reach the package.

@@ -28,20 +28,23 @@ class WineTest(unittest.TestCase, winetest.StoresAssertions):
     def calls(self, calls, function):
         return [c for c in calls if c.function == function]
 
-    def runInteractive(self, prefix, answers, args=()):
-        """Runs the image on a private display; the helper reads and answers each box."""
+    def runInteractive(self, prefix, answers, args=(winetest.IMAGE,)):
+        """Runs a program (the image) under the relay trace on a private display; the
+        helper reads and answers each box. Returns (status, boxes, calls, output)."""
         with winetest.display() as display:
-            image = winetest.start(prefix, [winetest.IMAGE, *args], relay=True, display=display)
-            helper = winetest.start(prefix, [HELPER, "answer", *map(str, answers)],
-                                    display=display)
-            helper_out, _ = helper.communicate(timeout=180)
-            status, _, calls = winetest.finish(prefix, image, timeout=180)
-            os.unlink(helper.trace_path)
+            program = winetest.start(prefix, list(args), relay=True, display=display)
+            helper_out = b""
+            if answers:
+                helper = winetest.start(prefix, [HELPER, "answer", *map(str, answers)],
+                                        display=display)
+                helper_out = helper.communicate(timeout=180)[0]
+                os.unlink(helper.trace_path)
+            status, out, calls = winetest.finish(prefix, program, timeout=180)
         boxes = [line.split("\t")[1:] for line in helper_out.decode("utf-8").splitlines()
                  if line.startswith("box\t")]
         shown = [(caption, text.replace("\\n", "\n").replace("\\\\", "\\"), buttons)
                  for caption, text, buttons in boxes]
-        return status, shown, calls
+        return status, shown, calls, out
 
 
 class Smoke(WineTest):
@@ -87,7 +90,7 @@ class Silent(WineTest):
 class Interactive(WineTest):
     def test_yes_installs_and_shows_two_boxes(self):
         prefix = self.prefix()
-        status, boxes, calls = self.runInteractive(prefix, [IDYES, IDOK])
+        status, boxes, calls, _ = self.runInteractive(prefix, [IDYES, IDOK])
         self.assertEqual(status, 1)
         self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ATTENTION, INSTALLED, "OK")])
         self.assertEqual(len(boxes[0][1]), 264, "the consent text, whole, from the box itself")
@@ -99,7 +102,7 @@ class Interactive(WineTest):
 
     def test_no_installs_nothing(self):
         prefix = self.prefix()
-        status, boxes, calls = self.runInteractive(prefix, [IDNO, IDOK])
+        status, boxes, calls, _ = self.runInteractive(prefix, [IDNO, IDOK])
         self.assertEqual(status, 1)
         self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ATTENTION, REFUSED, "OK")])
         self.assertEqual([c.dword(3) for c in self.calls(calls, "MessageBoxW")], [0x24, 0x40])
@@ -112,18 +115,10 @@ class CommandTail(WineTest):
     """The real start-up's tail, from exact command lines given to CreateProcessW."""
 
     def launch(self, prefix, line, answers=()):
-        with winetest.display() as display:
-            launcher = winetest.start(prefix, [HELPER, "launch", line.encode("utf-8").hex()],
-                                      relay=True, display=display)
-            answered = []
-            if answers:
-                helper = winetest.start(prefix, [HELPER, "answer", *map(str, answers)],
-                                        display=display)
-                answered = helper.communicate(timeout=180)[0].decode().splitlines()
-                os.unlink(helper.trace_path)
-            _, out, calls = winetest.finish(prefix, launcher, timeout=180)
+        _, boxes, calls, out = self.runInteractive(
+            prefix, answers, [HELPER, "launch", line.encode("utf-8").hex()])
         self.assertIn("exit 1", out, f"{line!r}: the image must exit with 1")
-        return calls, answered
+        return calls, boxes
 
     def test_tails(self):
         prefix = self.prefix()
@@ -140,10 +135,10 @@ class CommandTail(WineTest):
                 self.assertEqual(len(self.calls(calls, "CertAddCertificateContextToStore")), 12)
         for line in interactive:
             with self.subTest(line=line):
-                calls, answered = self.launch(prefix, line, answers=[IDNO, IDOK])
+                calls, boxes = self.launch(prefix, line, answers=[IDNO, IDOK])
                 shown = self.calls(calls, "MessageBoxW")
                 self.assertEqual([c.dword(3) for c in shown], [0x24, 0x40], "consent, then refused")
-                self.assertEqual(len(answered), 2, answered)
+                self.assertEqual(len(boxes), 2, boxes)
                 self.assertEqual(self.calls(calls, "CertOpenStore"), [])
 
 
@@ -162,7 +157,7 @@ class MissingStore(WineTest):
                 if mode == "silent":
                     status, _, calls = winetest.run(prefix, [winetest.IMAGE, "-s"], relay=True)
                 else:
-                    status, boxes, calls = self.runInteractive(prefix, [IDYES, IDOK])
+                    status, boxes, calls, _ = self.runInteractive(prefix, [IDYES, IDOK])
                     self.assertEqual(boxes, [(ATTENTION, CONSENT, "Yes,No"), (ERROR, failure, "OK")])
                     shown = self.calls(calls, "MessageBoxW")[-1]
                     self.assertEqual((shown.strings, shown.dword(3)), ([failure, ERROR], 0x10),

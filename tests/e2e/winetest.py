@@ -83,7 +83,8 @@ def copy_linking(source, target, find=None):
     """Copies the tree `source` to `target`, hard-linking each shared file to itself,
     or to the first identical file that `find` names, where it may."""
     def copy(source, target):
-        for candidate in (find(source) if find else [source]) if SHARED.search(source) else []:
+        candidates = (find(source) if find else [source]) if SHARED.search(source) else []
+        for candidate in candidates:
             if candidate == source or filecmp.cmp(source, candidate, shallow=False):
                 try:
                     os.link(candidate, target)

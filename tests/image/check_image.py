@@ -141,9 +141,8 @@ for path, module in ((IMAGE, pe), (CHECK_DLL, pefile.PE(CHECK_DLL))):
           f"{name}: header checksum {module.OPTIONAL_HEADER.CheckSum}, the file's is "
           f"{module.generate_checksum()}")
 
-# The check's entry as the CustomAction table names it: Windows fails an installation
-# whose DLL custom action cannot be run (1723), but both Wine releases take it for
-# success, so only this shows the entry is there.
+# The check's entry as its CustomAction row names it: Windows fails with 1723 without
+# it, both Wine releases count that a success.
 export = getattr(pefile.PE(CHECK_DLL), "DIRECTORY_ENTRY_EXPORT", None)
 exports = [e.name for e in export.symbols] if export else []
 check(exports == [b"CheckCertificates"], f"check DLL exports {exports}, expected CheckCertificates")

@@ -8,8 +8,7 @@ what the twin's package does under 64-bit Wine, the shipped one does too.
 
 Usage: check_twin_package.py SHIPPED_MSI SHIPPED_EXE SHIPPED_DLL TWIN_MSI TWIN_EXE TWIN_DLL
 """
-import re
-import subprocess
+import os
 import sys
 
 import olefile
@@ -35,19 +34,15 @@ def stream_name(path):
     return "".join(out)
 
 
-def product_code(msi):
-    out = subprocess.run(["msiinfo", "export", msi, "Property"], check=True,
-                         capture_output=True, text=True).stdout
-    return re.search(r"^ProductCode\t(\{[0-9A-F-]{36}\})", out, re.M).group(1).encode("ascii")
-
-
 def main():
     shipped_msi, shipped_exe, shipped_dll, twin_msi, twin_exe, twin_dll = sys.argv[1:7]
     read = lambda path: open(path, "rb").read()  # noqa: E731
     programs = {read(shipped_exe): ("image", read(twin_exe)),
                 read(shipped_dll): ("check", read(twin_dll))}
     shipped, twin = olefile.OleFileIO(shipped_msi), olefile.OleFileIO(twin_msi)
-    codes = product_code(shipped_msi), product_code(twin_msi)
+    # Each kit names its package's ProductCode beside it.
+    codes = [open(os.path.join(os.path.dirname(msi), "ProductCode.txt"), "rb").read().strip()
+             for msi in (shipped_msi, twin_msi)]
     failures = []
 
     names = sorted(shipped.listdir())
