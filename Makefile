@@ -1,7 +1,8 @@
 # Front door. `make` builds the Windows image, `make test` runs every test,
 # `make run` installs the certificates into a throwaway Wine prefix and shows them,
-# `make dist` builds the deployment kit in build/dist.
-.PHONY: all image dist test run screenshots benchmark clean deps
+# `make dist` builds the deployment kit in build/dist, `make verify KIT=DIR` checks a
+# kit against what these sources build.
+.PHONY: all image dist verify test run screenshots benchmark clean deps
 
 PYTHON := /usr/bin/python3
 # The CMake preset of the Windows platform that this host runs: the shipped
@@ -33,6 +34,15 @@ dist: deps
 	SIGN_CERT="$(call sign_file,SIGN_CERT)" SIGN_KEY="$(call sign_file,SIGN_KEY)" \
 	SIGN_PKCS12="$(call sign_file,SIGN_PKCS12)" SIGN_PASSFILE="$(call sign_file,SIGN_PASSFILE)" \
 	SIGN_TIMESTAMP="$(SIGN_TIMESTAMP)" cmake --build --preset windows --target dist
+
+# A downloaded kit against the one these sources build, file by file, signatures
+# read (CAFILE: a PEM file of roots to check them against).
+verify: deps
+	@test -n "$(KIT)" || { echo "usage: make verify KIT=DIR [CAFILE=roots.pem]" >&2; exit 2; }
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows --target install-ca-certs check-ca-certs >/dev/null
+	@$(PYTHON) scripts/kit.py verify @build/windows/kit-arguments --out build/windows/verify \
+	  --kit "$(abspath $(KIT))" $(if $(CAFILE),--cafile "$(abspath $(CAFILE))")
 
 # The Wine tests run on every platform this host runs (the host's Wine and Debian
 # 13's, prepared once in build/debian13); the last lines say which.

@@ -41,8 +41,12 @@ add_custom_command(TARGET check-ca-certs POST_BUILD
 
 set(KIT_ARGUMENTS
   --version ${PROJECT_VERSION}
-  --table-sha256 ${CERTIFICATE_TABLE_SHA256}
+  --release-version=${RELEASE_VERSION} --release-time=${RELEASE_TIME}
+  --release-product-code=${RELEASE_PRODUCT_CODE} --release-msi-sha256=${RELEASE_MSI_SHA256}
+  --release-program-sha256=${RELEASE_PROGRAM_SHA256} --release-check-sha256=${RELEASE_CHECK_SHA256}
+  --release-table-sha256=${RELEASE_TABLE_SHA256}
   --arch ${KIT_ARCH}
+  --compiler ${CMAKE_CXX_COMPILER}
   --image $<TARGET_FILE:install-ca-certs>
   --checker $<TARGET_FILE:check-ca-certs>
   --wxs ${KIT_WXS}
@@ -53,3 +57,7 @@ add_custom_target(dist
   DEPENDS install-ca-certs check-ca-certs
   USES_TERMINAL
   COMMENT "Building the deployment kit in ${KIT_DIR}")
+# The same arguments for `make verify`, which runs kit.py itself, so that its
+# verdict is the last thing it prints.
+string(REPLACE ";" "\n" KIT_ARGUMENT_LINES "${KIT_ARGUMENTS}")
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/kit-arguments CONTENT "${KIT_ARGUMENT_LINES}\n")

@@ -4,25 +4,34 @@
 Usage:
   kit.py header CERTIFICATES_SOURCE OUTPUT
       writes the C++ table of thumbprints that the MSI's check reads
-  kit.py build --version V --table-sha256 H --image EXE --checker DLL --wxs WXS
-               --source CERTIFICATES_SOURCE --out DIR [--arch x86|x64]
+  kit.py build RELEASE... --version V --image EXE --checker DLL --wxs WXS
+               --source CERTIFICATES_SOURCE --out DIR [--arch x86|x64] [--compiler CXX]
       writes DIR/install-ca-certs.exe, install-ca-certs.msi, detect-ca-certs.ps1,
-      certificates/<SHA-1>.cer, certificates/roots.p7b, certificates/intermediates.p7b,
-      ProductCode.txt and SHA256SUMS; --arch x64 packages the image's 64-bit twin, for
-      the tests only (default x86). H is the SHA-256 of the certificate table recorded
-      for version V: administrators tell certificate sets apart by the version, so a
-      changed table needs a new one.
+      uninstall-ca-certs.cmd, certificates/<SHA-1>.cer, certificates/roots.p7b,
+      certificates/intermediates.p7b, ProductCode.txt and SHA256SUMS; --arch x64
+      packages the image's 64-bit twin, for the tests only (default x86).
+  kit.py verify RELEASE... (the same options) --kit KIT [--cafile PEM]
+      builds the unsigned kit into DIR and compares KIT with it, file by file
+
+RELEASE is the last release as CMakeLists.txt records it: --release-version,
+--release-time (every time in the package and in the signatures, Unix time),
+--release-product-code, --release-msi-sha256 (the unsigned package),
+--release-program-sha256, --release-check-sha256 and --release-table-sha256. A
+released version (V = the release's) builds exactly that package or nothing; with
+the other values empty it is being released, and the build prints them. Any
+other V is unreleased and builds with the release's time.
 
 Signing, from the environment (or the options of the same names in lower case):
   SIGN_CERT and SIGN_KEY    PEM certificate chain and private key, or
   SIGN_PKCS12               a PKCS #12 file instead;
   SIGN_PASSFILE             a file holding the key's or the PKCS #12 file's password;
   SIGN_TIMESTAMP            an RFC 3161 time-stamp URL (needs the network).
-Without SIGN_CERT or SIGN_PKCS12 the kit is unsigned.
+Without SIGN_CERT or SIGN_PKCS12 the kit is unsigned. KIT and CAFILE likewise.
 
 The MSI is reproducible: its ProductCode and package code are name-based UUIDs
-of its content and every time in it is SOURCE_DATE_EPOCH (default: the last
-commit's time).
+of its content, and every time in it is the release's. Signing changes no
+package: the MSI carries the unsigned program and check, and the signatures
+carry the release's time, so that one key signs one package to the same bytes.
 """
 import argparse
 import base64
@@ -39,6 +48,7 @@ sys.dont_write_bytecode = True  # the build writes nothing into the source tree
 import kit_files  # noqa: E402
 import kit_msi  # noqa: E402
 import kit_signing  # noqa: E402
+import kit_verify  # noqa: E402
 
 STORES = {"RootStore": "ROOT", "CaStore": "CA"}
 
@@ -98,80 +108,150 @@ def write_header(source, output):
     pathlib.Path(output).write_text(HEADER.format(count=len(rows), rows=text))
 
 
+# --- the release ---------------------------------------------------------------
+
+# What identifies a release, as CMakeLists.txt records it beside RELEASE_VERSION
+# and RELEASE_TIME.
+IDENTITY = ("product_code", "msi_sha256", "program_sha256", "check_sha256", "table_sha256")
+
+
+def check_version(version):
+    """Windows Installer compares the first three fields of ProductVersion, at most
+    255.255.65535, and ignores a fourth: 1.0.1.1 and 1.0.1 would replace each other."""
+    fields = version.split(".")
+    limits = (255, 255, 65535)
+    if len(fields) != 3 or not all(f.isdigit() and int(f) <= m for f, m in zip(fields, limits)):
+        sys.exit(f"version {version!r}: three numbers, at most 255.255.65535 (Windows Installer "
+                 "compares no more)")
+
+
+def record(version, time, built):
+    return "".join(f"set(RELEASE_{name.upper()} {value})\n" for name, value in
+                   [("version", version), ("time", time), *((f, built[f]) for f in IDENTITY)])
+
+
+def first_line(command):
+    try:
+        out = subprocess.run(command, capture_output=True, text=True).stdout
+    except OSError:
+        return f"{command[0]} (not found)"
+    return out.splitlines()[0] if out else command[0]
+
+
+def judge_release(args, built):
+    """What this build is, to say; stops unless a released version gives its package."""
+    if args.arch != "x86":
+        return "the twin's package, for the tests only"
+    if args.version != args.release_version:
+        return (f"install-ca-certs {args.version} is unreleased (the last release is "
+                f"{args.release_version}): another build of it may be another package. To release "
+                "it, see RELEASE_VERSION in CMakeLists.txt.")
+    recorded = {f: getattr(args, f"release_{f}") for f in IDENTITY}
+    if not any(recorded.values()):
+        return (f"install-ca-certs {args.version} is being released: record its package in "
+                "CMakeLists.txt, in place of the empty values:\n" +
+                record(args.version, args.release_time, built).rstrip())
+    if recorded == built:
+        return (f"install-ca-certs {args.version} as released: ProductCode {built['product_code']}, "
+                f"the unsigned package's SHA-256 {built['msi_sha256']}")
+    changed = [f"  the certificate table (SHA-256 {built['table_sha256']}, released "
+               f"{recorded['table_sha256']})"] if built["table_sha256"] != recorded["table_sha256"] else []
+    for name, field in (("the program", "program_sha256"), ("the package's check", "check_sha256")):
+        if built[field] != recorded[field]:
+            changed.append(f"  {name} (SHA-256 {built[field]}, released {recorded[field]})")
+    if not changed:
+        changed.append("  the package's tables or summary (src/msi/install-ca-certs.wxs, scripts/kit*.py, "
+                       f"or {first_line(['wixl', '--version'])})")
+    toolchain = ""
+    if any(built[f] != recorded[f] for f in ("program_sha256", "check_sha256")):
+        toolchain = ("If the sources of the program and the check did not change, the cross "
+                     "toolchain did: these are the bytes of "
+                     f"{first_line([args.compiler, '--version'])}; build the release with the toolchain "
+                     "it was made with, or release a new version.\n")
+    sys.exit(
+        f"install-ca-certs {args.version} was released as the package {recorded['product_code']} "
+        f"(unsigned SHA-256 {recorded['msi_sha256']}), and a version names one package. These "
+        f"sources build another ({built['product_code']}, SHA-256 {built['msi_sha256']}); what "
+        "differs:\n" + "\n".join(changed) + "\n" + toolchain +
+        f"Raise VERSION in CMakeLists.txt above {args.version}: an unreleased version builds as it "
+        "is. To release it, set RELEASE_VERSION to it, RELEASE_TIME to the release's time "
+        "(date +%s) and the other RELEASE_ values to nothing: make dist then prints them.")
+
+
 # --- the kit -----------------------------------------------------------------------
 
-def source_date_epoch(source_dir):
-    if "SOURCE_DATE_EPOCH" in os.environ:
-        return int(os.environ["SOURCE_DATE_EPOCH"])
-    result = subprocess.run(["git", "-C", str(source_dir), "log", "-1", "--format=%ct"],
-                            capture_output=True, text=True)
-    if result.returncode != 0 or not result.stdout.strip():
-        sys.exit("no git history here: set SOURCE_DATE_EPOCH to the time to write into the MSI")
-    return int(result.stdout)
+def sha256(path):
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
 
 
-def build(args):
+def build(args, signer):
     out = pathlib.Path(args.out)
+    check_version(args.version)
     rows = read_rows(args.source)
-    if table_sha256(rows) != args.table_sha256:
-        sys.exit(f"The certificate table has changed (SHA-256 {table_sha256(rows)}), but version "
-                 f"{args.version} was released with {args.table_sha256}. Administrators tell "
-                 "certificate sets apart by the version (Programs and Features, the marker, "
-                 "a refused downgrade): raise the VERSION in CMakeLists.txt and record the new "
-                 "SHA-256 beside it.")
-    signer = kit_signing.signer_from(args)
     if signer:
         signer.check_scripts()
-    epoch = source_date_epoch(pathlib.Path(args.wxs).parent)
-    shutil.rmtree(out, ignore_errors=True)
-    out.mkdir(parents=True)
     with tempfile.TemporaryDirectory() as temp:
         work = pathlib.Path(temp)
-        image, checker = out / "install-ca-certs.exe", work / "check-ca-certs.dll"
-        detection = out / "detect-ca-certs.ps1"
+        unsigned = work / "install-ca-certs.msi"
+        code = kit_msi.build_msi(pathlib.Path(args.wxs), args.image, args.checker, args.version,
+                                 args.arch, int(args.release_time), unsigned, work)
+        said = judge_release(args, {"product_code": code, "msi_sha256": sha256(unsigned),
+                             "program_sha256": sha256(args.image),
+                             "check_sha256": sha256(args.checker), "table_sha256": table_sha256(rows)})
+        shutil.rmtree(out, ignore_errors=True)
+        out.mkdir(parents=True)
         kit_files.write_certificates(out / "certificates", rows, work)
-        kit_files.write_detection(work / detection.name, rows)
-        if signer:
-            signer.sign(args.image, image, "install-ca-certs")
-            signer.sign(args.checker, checker, "install-ca-certs")
-            signer.sign(work / detection.name, detection, "install-ca-certs")
-        else:
-            shutil.copyfile(args.image, image)
-            shutil.copyfile(args.checker, checker)
-            shutil.copyfile(work / detection.name, detection)
-        msi = out / "install-ca-certs.msi"
-        code = kit_msi.build_msi(pathlib.Path(args.wxs), image, checker, args.version, args.arch,
-                                 epoch, work / "unsigned.msi", work)
-        if signer:
-            signer.sign(work / "unsigned.msi", msi, "install-ca-certs")
-        else:
-            shutil.copyfile(work / "unsigned.msi", msi)
+        kit_files.write_detection(work / "detect-ca-certs.ps1", rows)
+        for name, source in (("install-ca-certs.exe", args.image), ("install-ca-certs.msi", unsigned),
+                             ("detect-ca-certs.ps1", work / "detect-ca-certs.ps1")):
+            if signer:
+                signer.sign(source, out / name, "install-ca-certs")
+            else:
+                shutil.copyfile(source, out / name)
+    kit_files.write_uninstall(out / "uninstall-ca-certs.cmd")
     (out / "ProductCode.txt").write_bytes(f"{code}\r\n".encode("ascii"))
     kit_files.write_sums(out)
-    for path in sorted(out.rglob("*")):
-        if path.is_file():
-            print(f"{path.relative_to(out.parent)}: {path.stat().st_size} bytes")
-    print(f"ProductCode {code} (version {args.version}, this build only): "
-          f"msiexec /x {code} /qn removes it")
+    return code, said
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    # @FILE: arguments from a file, one a line (make verify reads CMake's).
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0], fromfile_prefix_chars="@")
     commands = parser.add_subparsers(dest="command", required=True)
     header = commands.add_parser("header")
     header.add_argument("source")
     header.add_argument("output")
-    kit = commands.add_parser("build")
-    for name in ("version", "table-sha256", "image", "checker", "wxs", "source", "out"):
-        kit.add_argument(f"--{name}", required=True)
-    kit.add_argument("--arch", choices=sorted(kit_msi.TEMPLATE_PLATFORMS), default="x86")
+    for command in ("build", "verify"):
+        kit = commands.add_parser(command)
+        for name in ("version", "image", "checker", "wxs", "source", "out", "release-time"):
+            kit.add_argument(f"--{name}", required=True)
+        kit.add_argument("--release-version", default="")
+        for name in IDENTITY:
+            kit.add_argument(f"--release-{name.replace('_', '-')}", default="")
+        kit.add_argument("--arch", choices=sorted(kit_msi.TEMPLATE_PLATFORMS), default="x86")
+        kit.add_argument("--compiler", default="i686-w64-mingw32-g++")
+    verify = commands.choices["verify"]
+    verify.add_argument("--kit", default=os.environ.get("KIT"))
+    verify.add_argument("--cafile", default=os.environ.get("CAFILE") or None)
     for name in ("sign-cert", "sign-key", "sign-pkcs12", "sign-passfile", "sign-timestamp"):
-        kit.add_argument(f"--{name}")
+        commands.choices["build"].add_argument(f"--{name}")
     args = parser.parse_args()
     if args.command == "header":
         write_header(args.source, args.output)
+    elif args.command == "build":
+        code, said = build(args, kit_signing.signer_from(args, int(args.release_time)))
+        out = pathlib.Path(args.out)
+        for path in sorted(out.rglob("*")):
+            if path.is_file():
+                print(f"{path.relative_to(out.parent)}: {path.stat().st_size} bytes")
+        print(f"ProductCode {code} (install-ca-certs {args.version}); uninstall-ca-certs.cmd "
+              f"removes whichever build is installed\n{said}")
     else:
-        build(args)
+        if not args.kit:
+            sys.exit("verify: name the kit's folder (make verify KIT=DIR)")
+        print(build(args, None)[1])
+        sys.exit(0 if kit_verify.verify(pathlib.Path(args.kit), pathlib.Path(args.out),
+                                        args.version, args.cafile) else 1)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """The files beside the package: the certificates as .cer and PKCS #7 files, the
-detection script and SHA256SUMS, all from the embedded certificate table."""
+detection script from the embedded certificate table, the uninstall script and
+SHA256SUMS."""
 import base64
 import hashlib
 import subprocess
@@ -34,6 +35,30 @@ def write_detection(path, rows):
     text = DETECTION.format(count=len(rows), rows=lines)
     # ASCII with CRLF: Windows PowerShell 5.1 reads a script without BOM as ANSI.
     path.write_bytes(text.replace("\n", "\r\n").encode("ascii"))
+
+
+# Removes the package by the ProductCode that its marker names, so whichever build
+# is installed. A file, not a line for a prompt: cmd gives no reliable exit code
+# for a FOR /F loop that found nothing, and an uninstall field (Intune,
+# Configuration Manager) needs 0 where nothing is installed. Where something is,
+# it is msiexec's code.
+UNINSTALL = r"""@echo off
+rem Removes the install-ca-certs package, whichever build is installed, and exits
+rem with msiexec's code; exits 0 when none is installed. The certificates stay.
+rem Run it as an administrator (or as LocalSystem). /reg:32: the package is
+rem 32-bit, so on 64-bit Windows its marker is in the 32-bit view of HKLM. Only
+rem the value's own line counts: some reg.exe print errors on standard output.
+setlocal
+set code=
+for /f "tokens=1,3" %%a in ('reg query HKLM\SOFTWARE\install-ca-certs /v ProductCode /reg:32 2^>nul') do if "%%a"=="ProductCode" set code=%%b
+if not defined code exit /b 0
+start "" /wait msiexec /x %code% /qn
+exit /b %errorlevel%
+"""
+
+
+def write_uninstall(path):
+    path.write_bytes(UNINSTALL.replace("\n", "\r\n").encode("ascii"))
 
 
 def write_certificates(folder, rows, work):

@@ -22,9 +22,9 @@ RUN_INSTALLER_TYPE = 2 | 0x40 | 0x400 | 0x800
 
 # Written in by wixl and replaced once the content that names the product is known.
 PLACEHOLDER_CODE = "{00000000-0000-0000-0000-000000000000}"
-# Upgrade.Attributes: msidbUpgradeAttributesVersionMaxInclusive, which wixl 0.101
-# leaves out although the .wxs asks for it.
-VERSION_MAX_INCLUSIVE = 0x200
+# Upgrade.Attributes that wixl 0.101 leaves out although the .wxs asks for them:
+# msidbUpgradeAttributesVersionMaxInclusive and msidbUpgradeAttributesMigrateFeatures.
+UPGRADE_ATTRIBUTES = {"IncludeMaximum": 0x200, "MigrateFeatures": 0x1}
 
 
 def product_code(upgrade_code, content):
@@ -90,7 +90,7 @@ def assemble(wxs, product, image, checker, version, arch, code, work):
 
     # What wixl cannot write: the database's code page, its non-ASCII texts, a
     # custom action that runs an EXE from the Binary table, a Media row without
-    # files, and an upgrade of the same version.
+    # files, and the upgrade row's attributes.
     codepage = int(product.get("Codepage"))
     (work / "_ForceCodepage.idt").write_bytes(f"\r\n\r\n{codepage}\t_ForceCodepage\r\n".encode())
     subprocess.run(["msibuild", str(raw), "-i", str(work / "_ForceCodepage.idt")], check=True)
@@ -102,17 +102,18 @@ def assemble(wxs, product, image, checker, version, arch, code, work):
         queries.append(f"UPDATE `{table}` SET `{column}` = {sql_string(text)} "
                        f"WHERE `{key_column}` = {sql_string(key)}")
     # Attributes belongs to the Upgrade table's key, so the row is written anew.
-    inclusive = [v.get("Property") for v in product.iter(WIX + "UpgradeVersion")
-                 if v.get("IncludeMaximum") == "yes"]
+    wanted = {v.get("Property"): sum(bit for name, bit in UPGRADE_ATTRIBUTES.items()
+                                     if v.get(name) == "yes")
+              for v in product.iter(WIX + "UpgradeVersion")}
     for row in export_table(raw, "Upgrade"):
-        if row["ActionProperty"] in inclusive:
+        if wanted.get(row["ActionProperty"]):
             queries += [f"DELETE FROM `Upgrade` WHERE `ActionProperty` = "
                         f"{sql_string(row['ActionProperty'])}",
                         "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, "
                         "`Attributes`, `ActionProperty`) VALUES (" + ", ".join(
                             [sql_string(row["UpgradeCode"]), sql_string(row["VersionMin"]),
                              sql_string(row["VersionMax"]),
-                             str(int(row["Attributes"]) | VERSION_MAX_INCLUSIVE),
+                             str(int(row["Attributes"]) | wanted[row["ActionProperty"]]),
                              sql_string(row["ActionProperty"])]) + ")"]
     for query in queries:
         subprocess.run(["msibuild", str(raw), "-q", query], check=True)
@@ -198,6 +199,25 @@ def write_summary(package, epoch, template, codepage):
 
 
 # --- the compound file ---------------------------------------------------------------
+
+# Windows Installer's encoding of stream names: two characters of this alphabet
+# in one code unit from U+3800, one from U+4800, and U+4840 before a table's name.
+ALPHABET = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._"
+
+
+def stream_name(path):
+    out = []
+    for unit in map(ord, "/".join(path)):
+        if 0x3800 <= unit < 0x4800:
+            out += [ALPHABET[(unit - 0x3800) & 0x3F], ALPHABET[(unit - 0x3800) >> 6]]
+        elif 0x4800 <= unit < 0x4840:
+            out.append(ALPHABET[unit - 0x4800])
+        elif unit == 0x4840:
+            out.append("!")
+        else:
+            out.append(chr(unit))
+    return "".join(out)
+
 
 FREESECT, ENDOFCHAIN = 0xFFFFFFFF, 0xFFFFFFFE
 

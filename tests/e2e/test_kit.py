@@ -25,8 +25,11 @@ KIT = os.environ.get("KIT_DIR", winetest.PLATFORM.arch.kit)
 SHIPPED = os.path.join(KIT, "install-ca-certs.msi")
 CHECKER = os.path.join(winetest.BUILD, "check-ca-certs.dll")
 HELPER = winetest.HELPER
-VERSION = os.environ.get("KIT_VERSION", "0.0.0")
-TABLE_SHA256 = os.environ.get("KIT_TABLE_SHA256", "")
+with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+    _cmake = f.read()
+VERSION = re.search(r"project\(install-ca-certs VERSION (\S+)", _cmake).group(1)
+# The last release as recorded: {"VERSION": ..., "TIME": ..., "PRODUCT_CODE": ...}.
+RELEASE = dict(re.findall(r"^set\(RELEASE_(\w+) ?(\S*)\)$", _cmake, re.M))
 PRODUCT_NAME = "Сертификаты Минцифры России, ФНС и АО «Аналитический центр»"
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 # The package's marker is a 32-bit component: in a 64-bit prefix, as on 64-bit
@@ -37,12 +40,17 @@ MARKER = (r"Software\Wow6432Node\install-ca-certs" if winetest.PLATFORM.arch.nam
 ROWS, thumbprint = winetest.ROWS, winetest.thumbprint
 
 
-def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, table=TABLE_SHA256):
-    return subprocess.run(["/usr/bin/python3", KIT_SCRIPT, "build", "--version", version,
-                           "--table-sha256", table, "--arch", winetest.PLATFORM.arch.msi_arch,
-                           "--image", image, "--checker", CHECKER, "--wxs", WXS, "--source",
-                           winetest.SOURCE, "--out", out], check=True, capture_output=True,
-                          text=True, env=dict(os.environ, **(env or {})))
+def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, release=None, verify=None):
+    """Builds a kit into `out` as `make dist` does, by default as an unreleased build of
+    VERSION at the release's time; with `verify`, checks that kit against it."""
+    release = release or {"VERSION": "", "TIME": RELEASE["TIME"]}
+    return subprocess.run(
+        ["/usr/bin/python3", KIT_SCRIPT, "verify" if verify else "build", "--version", version,
+         *[f"--release-{k.lower().replace('_', '-')}={v}" for k, v in release.items()],
+         "--arch", winetest.PLATFORM.arch.msi_arch, "--image", image, "--checker", CHECKER,
+         "--wxs", WXS, "--source", winetest.SOURCE, "--out", out,
+         *(["--kit", verify] if verify else [])],
+        check=not verify, capture_output=True, text=True, env=dict(os.environ, **(env or {})))
 
 
 def export(msi, table):
@@ -54,12 +62,6 @@ def export(msi, table):
 
 def product_code(msi):
     return dict(row[:2] for row in export(msi, "Property"))["ProductCode"]
-
-
-def guide_uninstall():
-    """The README's command that removes whichever build is installed."""
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
-        return re.search(r"^for /f .*/v ProductCode.*$", f.read(), re.M).group(0)
 
 
 class KitTest(unittest.TestCase, winetest.StoresAssertions):
@@ -103,8 +105,14 @@ class KitTest(unittest.TestCase, winetest.StoresAssertions):
 
 
 class KitInstall(KitTest):
-    def test_install_repair_again_and_remove_feature(self):
+    def test_per_user_refused_then_install_repair_again_and_remove_feature(self):
         prefix = self.prefix()
+        # Per-machine only: Wine does not log the launch condition's text, Windows does.
+        _, trace = self.install(prefix, SHIPPED, 'ALLUSERS=""', expect=1603)
+        self.assertFalse('arg L"-s"' in trace, "a per-user installation must not run the program")
+        self.assertRegistered(prefix)
+        self.assertIsNone(winetest.registry_key(prefix, MARKER), "nor write the marker")
+
         log, trace = self.install(prefix, SHIPPED)
         self.assertRowsInstalled(prefix, range(1, 13))
         # Wine's log does not list the script's operations; its msi trace names the
@@ -145,9 +153,9 @@ class KitInstall(KitTest):
 
 
 class KitRebuild(KitTest):
-    def test_another_build_replaces_it_and_the_guides_command_removes_either(self):
+    def test_another_build_replaces_it_and_the_uninstall_script_removes_either(self):
         other = os.path.join(self.work(), "install-ca-certs.msi")
-        build_kit(os.path.dirname(other), env={"SOURCE_DATE_EPOCH": "1700000000"})
+        build_kit(os.path.dirname(other), release={"VERSION": "", "TIME": "1700000000"})
         # Windows refuses a package code it has not seen under an installed
         # ProductCode (1638); neither Wine release does, so this is checked here.
         self.assertNotEqual(product_code(SHIPPED), product_code(other), "another build, another product")
@@ -156,8 +164,10 @@ class KitRebuild(KitTest):
         self.install(prefix, other)  # another build of this version replaces it
         self.assertRegistered(prefix, other, VERSION)
         self.assertRowsInstalled(prefix, range(1, 13))
-        self.launch(prefix, "cmd /c " + guide_uninstall(), expect=0)
-        self.assertRegistered(prefix)
+        uninstall = "cmd /c " + winetest.windows_path(os.path.join(KIT, "uninstall-ca-certs.cmd"))
+        for _ in range(2):  # the second time with nothing installed: 0 as well
+            self.launch(prefix, uninstall, expect=0)
+            self.assertRegistered(prefix)
         self.assertRowsInstalled(prefix, range(1, 13))
 
 
@@ -202,63 +212,42 @@ class KitFailure(KitTest):
         self.assertIn("6 of 12 certificates are missing", log)
         self.assertRegistered(prefix)  # a failed installation does not stay
 
+    def test_absent_store_is_named_in_the_log(self):
+        prefix = self.prefix()
+        winetest.reg(winetest.wine_env(prefix), "delete", rf"HKLM\{winetest.STORES_KEY}\ROOT")
+        winetest.wait_server(prefix)
+        log, _ = self.install(prefix, SHIPPED, expect=1603)
+        self.assertEqual(re.findall(r"the local computer's (\w+) store cannot be opened, error (\w+)", log),
+                         [("ROOT", "0x00000002")], "CertOpenStore's error, once for the store's rows")
+        self.assertIn("12 of 12 certificates are missing", log)
+
 
 class KitSigning(KitTest):
-    def test_signed_kit_verifies_installs_and_unsigns_to_the_same_bytes(self):
+    def test_signed_kit_installs(self):
         work = self.work()
-        ca, chain, key = self.make_signing_certificate(work)
+        _, chain, key = make_signing_certificate(work)
         build_kit(os.path.join(work, "kit"), env={"SIGN_CERT": chain, "SIGN_KEY": key})
-        signed = {name: os.path.join(work, "kit", name)
-                  for name in ("install-ca-certs.exe", "install-ca-certs.msi",
-                               "detect-ca-certs.ps1")}
-        for name, path in signed.items():
-            result = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", path],
-                                    capture_output=True, text=True)
-            self.assertEqual(result.returncode, 0, f"{name} must verify against the CA:\n"
-                             + result.stdout + result.stderr)
-            self.assertIn("Signature verification: ok", result.stdout)
-        unsigned = os.path.join(work, "unsigned.exe")
-        subprocess.run(["osslsigncode", "remove-signature", "-in", signed["install-ca-certs.exe"],
-                        "-out", unsigned], check=True, stdout=subprocess.DEVNULL)
-        with open(unsigned, "rb") as a, open(winetest.IMAGE, "rb") as b:
-            self.assertEqual(a.read(), b.read(), "without its signature, the image is the build's")
-
-        # An osslsigncode that cannot sign scripts stops the build; it must not
-        # leave a signed kit with an unsigned detection script.
-        old = os.path.join(work, "old-osslsigncode")
-        os.makedirs(old)
-        with open(os.path.join(old, "osslsigncode"), "w") as f:
-            f.write('#!/bin/sh\n[ "$1" = --version ] && echo "osslsigncode 2.5, using:" && exit 0\n'
-                    "exit 3\n")
-        os.chmod(os.path.join(old, "osslsigncode"), 0o755)
-        with self.assertRaises(subprocess.CalledProcessError) as refused:
-            build_kit(os.path.join(work, "old-kit"), env={
-                "SIGN_CERT": chain, "SIGN_KEY": key,
-                "PATH": old + os.pathsep + os.environ["PATH"]})
-        self.assertIn("cannot sign PowerShell scripts", refused.exception.stderr)
-
         prefix = self.prefix()
-        self.install(prefix, signed["install-ca-certs.msi"])
+        self.install(prefix, os.path.join(work, "kit", "install-ca-certs.msi"))
         self.assertRowsInstalled(prefix, range(1, 13))
 
-    @staticmethod
-    def make_signing_certificate(work):
-        """A throwaway CA and a code-signing certificate it issued: (CA, chain, key) files."""
-        path = lambda name: os.path.join(work, name)  # noqa: E731
-        for name, subject, issuer, extensions in (
-                ("ca", "test CA", [], ["basicConstraints=critical,CA:TRUE",
-                                       "keyUsage=critical,keyCertSign"]),
-                ("sign", "test signer", ["-CA", path("ca.pem"), "-CAkey", path("ca.key")],
-                 ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
-                  "extendedKeyUsage=codeSigning"])):
-            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                            "-subj", f"/CN=install-ca-certs {subject}", "-keyout", path(f"{name}.key"),
-                            "-out", path(f"{name}.pem"), *issuer,
-                            *[a for e in extensions for a in ("-addext", e)]],
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        pathlib.Path(path("chain.pem")).write_text(
-            "".join(pathlib.Path(path(f"{name}.pem")).read_text() for name in ("sign", "ca")))
-        return path("ca.pem"), path("chain.pem"), path("sign.key")
+def make_signing_certificate(work):
+    """A throwaway CA and a code-signing certificate it issued: (CA, chain, key) files."""
+    path = lambda name: os.path.join(work, name)  # noqa: E731
+    for name, subject, issuer, extensions in (
+            ("ca", "test CA", [], ["basicConstraints=critical,CA:TRUE",
+                                   "keyUsage=critical,keyCertSign"]),
+            ("sign", "test signer", ["-CA", path("ca.pem"), "-CAkey", path("ca.key")],
+             ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
+              "extendedKeyUsage=codeSigning"])):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", f"/CN=install-ca-certs {subject}", "-keyout", path(f"{name}.key"),
+                        "-out", path(f"{name}.pem"), *issuer,
+                        *[a for e in extensions for a in ("-addext", e)]],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    pathlib.Path(path("chain.pem")).write_text(
+        "".join(pathlib.Path(path(f"{name}.pem")).read_text() for name in ("sign", "ca")))
+    return path("ca.pem"), path("chain.pem"), path("sign.key")
 
 
 class KitFiles(unittest.TestCase):
@@ -321,8 +310,8 @@ class KitFiles(unittest.TestCase):
         upgrade = properties["UpgradeCode"]
         # Media: disk 1 (ICE71). One 32-bit component, its key path the registry value
         # Version; ProductCode beside it. 0x200 VersionMaxInclusive: another build of
-        # this version is replaced too; a later one is only detected, and refused by
-        # the launch condition.
+        # this version is replaced too, its features migrated (0x1); a later one is only
+        # detected, and refused by the launch condition.
         self.assertEqual({t: tables[t] for t in ("Media", "FeatureComponents", "Upgrade")} | {
             "Component": [row[:4] for row in tables["Component"]],
             "Registry": [row[1:] + [row[0] == tables["Component"][0][5]]
@@ -330,9 +319,9 @@ class KitFiles(unittest.TestCase):
             "Media": [["1", "0", "", "", "", ""]],
             "FeatureComponents": [["Certificates", "Marker"]],
             "Upgrade": sorted([
-                [upgrade, "0.0.0", VERSION, "", str(0x100 | 0x200), "", "WIX_UPGRADE_DETECTED"],
+                [upgrade, "0.0.0", VERSION, "", str(0x1 | 0x100 | 0x200), "", "WIX_UPGRADE_DETECTED"],
                 [upgrade, VERSION, "", "", "2", "", "WIX_DOWNGRADE_DETECTED"]]),
-            "Component": [["Marker", "{882AC1AB-1E93-465B-88DA-A03CE9306575}", "TARGETDIR", "4"]],
+            "Component": [["Marker", "{B593E4C0-F81E-459B-9AD0-E9B832286C71}", "TARGETDIR", "4"]],
             "Registry": [
                 ["2", r"SOFTWARE\install-ca-certs", "ProductCode", "[ProductCode]", "Marker", False],
                 ["2", r"SOFTWARE\install-ca-certs", "Version", "[ProductVersion]", "Marker", True]]})
@@ -341,7 +330,8 @@ class KitFiles(unittest.TestCase):
         self.assertEqual([properties.get(name) for name in ("ARPNOREPAIR", "ProductLanguage",
                                                             "MSIFASTINSTALL")], [None, "0", "1"])
         self.assertIn("i", properties["MsiLogging"])
-        self.assertIn("NOT WIX_DOWNGRADE_DETECTED", [row[0] for row in tables["LaunchCondition"]])
+        self.assertEqual(sorted(row[0] for row in tables["LaunchCondition"]), [
+            "ALLUSERS = 1", "NOT WIX_DOWNGRADE_DETECTED", "VersionNT >= 600"], "per-machine only")
         sequence = sorted(tables["InstallExecuteSequence"], key=lambda row: int(row[2]))
         actions = [row[0] for row in sequence]
         self.assertEqual(actions[actions.index("InstallInitialize") + 1], "RemoveExistingProducts",
@@ -350,19 +340,75 @@ class KitFiles(unittest.TestCase):
                          ["NOT REMOVE", "NOT REMOVE"], "never on any removal")
 
         # Both guides name the product as Programs and Features shows it, and remove
-        # whichever build is installed with the same command.
-        command = guide_uninstall()
+        # whichever build is installed with the kit's script.
         for guide in ("README.md", os.path.join("docs", "USER-GUIDE.ru.md")):
             with open(os.path.join(ROOT, guide), encoding="utf-8") as f:
                 text = f.read()
             self.assertTrue(f"`{properties['ProductName']}`" in text, f"{guide}: the name, verbatim")
-            self.assertTrue(command in text, f"{guide}: the uninstall command")
+            self.assertTrue("```bat\nuninstall-ca-certs.cmd\n```" in text, f"{guide}: the uninstall command")
 
-    def test_a_changed_table_needs_a_new_version(self):
-        with tempfile.TemporaryDirectory() as work, \
-                self.assertRaises(subprocess.CalledProcessError) as refused:
-            build_kit(os.path.join(work, "kit"), table="0" * 64)
-        self.assertIn("raise the VERSION", refused.exception.stderr)
+    def test_a_released_version_builds_its_package_or_nothing(self):
+        with tempfile.TemporaryDirectory() as work:
+            # Built as being released, it prints the record that names the shipped kit.
+            printed = build_kit(os.path.join(work, "kit"),
+                                release={"VERSION": VERSION, "TIME": RELEASE["TIME"]}).stdout
+            release = dict(re.findall(r"^set\(RELEASE_(\w+) (\S+)\)$", printed, re.M))
+            self.assertEqual(release["PRODUCT_CODE"], product_code(SHIPPED), "the record's package")
+            image = shutil.copy(winetest.IMAGE, work)
+            with open(image, "r+b") as f:  # the DOS stub, as another toolchain might write it
+                f.seek(0x40)
+                f.write(b"\1")
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                build_kit(os.path.join(work, "changed"), image=image, release=release)
+        self.assertRegex(refused.exception.stderr, r"released as the package \{.*\n  the program "
+                         r"\(SHA-256 \w{64}, released \w{64}\)\n.*toolchain.*\nRaise VERSION")
+
+    def test_signed_builds_are_one_package_and_verify(self):
+        with tempfile.TemporaryDirectory() as work:
+            ca, chain, key = make_signing_certificate(work)
+            kits = [os.path.join(work, name) for name in ("signed", "again")]
+            for kit in kits:
+                build_kit(kit, env={"SIGN_CERT": chain, "SIGN_KEY": key})
+            contents = [{os.path.relpath(os.path.join(d, n), kit): pathlib.Path(d, n).read_bytes()
+                         for d, _, names in os.walk(kit) for n in names} for kit in kits]
+            self.assertEqual(contents[0], contents[1], "one key signs one package to the same bytes")
+            self.assertEqual(product_code(os.path.join(kits[0], "install-ca-certs.msi")),
+                             product_code(SHIPPED), "signed or not, one package")
+            unsigned = os.path.join(work, "unsigned.exe")
+            subprocess.run(["osslsigncode", "remove-signature", "-in",
+                            os.path.join(kits[0], "install-ca-certs.exe"), "-out", unsigned],
+                           check=True, stdout=subprocess.DEVNULL)
+            self.assertEqual(pathlib.Path(unsigned).read_bytes(), pathlib.Path(winetest.IMAGE).read_bytes(),
+                             "without its signature, the image is the build's")
+
+            for kit in (KIT, kits[0]):  # make verify, trusting the throwaway CA
+                result = build_kit(os.path.join(work, "rebuilt"), env={"CAFILE": ca}, verify=kit)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIn(f"VERIFIED: the kit in {kit} is exactly what these sources build",
+                              result.stdout)
+            msi = pathlib.Path(kits[1], "install-ca-certs.msi")
+            package = bytearray(msi.read_bytes())
+            package[package.index(pathlib.Path(winetest.IMAGE).read_bytes()[:512]) + 0x40] ^= 1
+            msi.write_bytes(package)
+            result = build_kit(os.path.join(work, "rebuilt"), verify=kits[1])
+            self.assertEqual(result.returncode, 1, "make verify must fail on a changed package")
+            self.assertIn("NOT VERIFIED: the kit in", result.stdout)
+            self.assertIn("install-ca-certs.msi, its signature set aside, Binary.InstallerImage differs "
+                          "from byte 64 on", result.stdout)
+
+            # An osslsigncode that cannot sign scripts stops the build; it must not
+            # leave a signed kit with an unsigned detection script.
+            old = os.path.join(work, "old-osslsigncode")
+            os.makedirs(old)
+            with open(os.path.join(old, "osslsigncode"), "w") as f:
+                f.write('#!/bin/sh\n[ "$1" = --version ] && echo "osslsigncode 2.5, using:" && exit 0\n'
+                        "exit 3\n")
+            os.chmod(os.path.join(old, "osslsigncode"), 0o755)
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                build_kit(os.path.join(work, "old-kit"), env={
+                    "SIGN_CERT": chain, "SIGN_KEY": key,
+                    "PATH": old + os.pathsep + os.environ["PATH"]})
+            self.assertIn("cannot sign PowerShell scripts", refused.exception.stderr)
 
 
 if __name__ == "__main__":

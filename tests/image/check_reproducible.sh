@@ -1,16 +1,12 @@
 #!/usr/bin/env bash
 # Builds the image and the deployment kit from clean copies of the tree in two
 # differently named folders and checks that both give the same bytes as the
-# image and the kit under test, MSI included.
+# image and the kit under test, MSI included. Neither build reads git: the first
+# copy has no history, the second a commit of its own, a day later, that changes
+# only documentation.
 # Usage: check_reproducible.sh SOURCE_DIR WORK_DIR IMAGE KIT_DIR
 set -euo pipefail
 source_dir=$1 work=$2 image=$3 kit=$4
-
-# The copies have no history: they take the MSI's time from the tree under test.
-if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
-  SOURCE_DATE_EPOCH=$(git -C "$source_dir" log -1 --format=%ct)
-  export SOURCE_DATE_EPOCH
-fi
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -24,6 +20,15 @@ for copy in "${builds[@]}"; do
   else
     (cd "$source_dir" && tar --exclude=./build -cf - .) | tar -xf - -C "$copy"
   fi
+done
+(
+  cd "${builds[1]}"
+  export GIT_AUTHOR_DATE="@$(($(date +%s) + 86400))" GIT_COMMITTER_DATE="@$(($(date +%s) + 86400))"
+  commit() { git -c user.name=test -c user.email=test@invalid commit -q "$@"; }
+  git init -q . && git add -A && commit -m "the sources"
+  echo "A later commit." >>README.md && commit -am "documentation only"
+)
+for copy in "${builds[@]}"; do
   cmake --preset windows -S "$copy" >/dev/null
   cmake --build "$copy/build/windows" --target install-ca-certs dist >/dev/null
 done
