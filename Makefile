@@ -2,7 +2,7 @@
 # `make run` installs the certificates into a throwaway Wine prefix and shows them,
 # `make dist` builds the deployment kit in build/dist, `make verify KIT=DIR` checks a
 # kit against what these sources build.
-.PHONY: all image dist verify test run screenshots benchmark clean deps
+.PHONY: all image dist verify test run screenshots benchmark clean-room clean deps
 
 PYTHON := /usr/bin/python3
 # The CMake preset of the Windows platform that this host runs: the shipped
@@ -68,6 +68,10 @@ screenshots: image
 benchmark: deps
 	$(call on_wine,install-ca-certs noop-image reference-calls call-profile wine_helper,\
 	  $(PYTHON) scripts/benchmark.py)
+
+# The README's two commands in a pristine Debian 12 (as root; not part of make test).
+clean-room:
+	@scripts/clean-room.sh
 
 clean:
 	rm -rf build
