@@ -341,8 +341,8 @@ class KitFiles(unittest.TestCase):
 
         # Both guides name the product as Programs and Features shows it, and remove
         # whichever build is installed with the kit's script.
-        for guide in ("README.md", os.path.join("docs", "USER-GUIDE.ru.md")):
-            with open(os.path.join(ROOT, guide), encoding="utf-8") as f:
+        for guide in ("ADMIN-GUIDE.md", "ADMIN-GUIDE.ru.md"):
+            with open(os.path.join(ROOT, "docs", guide), encoding="utf-8") as f:
                 text = f.read()
             self.assertTrue(f"`{properties['ProductName']}`" in text, f"{guide}: the name, verbatim")
             self.assertTrue("```bat\nuninstall-ca-certs.cmd\n```" in text, f"{guide}: the uninstall command")
