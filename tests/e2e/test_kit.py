@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -284,6 +285,13 @@ class KitFiles(unittest.TestCase):
 
         self.assertEqual(pathlib.Path(KIT, "ProductCode.txt").read_bytes(),
                          product_code(SHIPPED).encode() + b"\r\n", "ProductCode.txt")
+        # The changelog's section of the last release carries what the build records.
+        date = time.strftime("%Y-%m-%d", time.gmtime(int(RELEASE["TIME"])))
+        section = re.search(rf"^## \[{re.escape(RELEASE['VERSION'])}\] - {date}$(.*?)(?=^## |\Z)",
+                            pathlib.Path(ROOT, "CHANGELOG.md").read_text(encoding="utf-8"), re.M | re.S)
+        self.assertTrue(section, f"CHANGELOG.md: no section for {RELEASE['VERSION']} dated {date}")
+        for name in ("PRODUCT_CODE", "MSI_SHA256", "PROGRAM_SHA256"):
+            self.assertIn(RELEASE[name], section.group(1), f"CHANGELOG.md: RELEASE_{name}")
 
         listed = {line[66:]: line[:64] for line in
                   pathlib.Path(KIT, "SHA256SUMS").read_text().splitlines()}
