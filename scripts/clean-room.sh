@@ -98,7 +98,8 @@ step setup "DEBIAN_FRONTEND=noninteractive apt-get update -q && DEBIAN_FRONTEND=
 if [[ $status -eq 0 ]]; then
   step make-run "make run" || status=1
   step make-test "make test" || status=1
-  grep -A3 "^Windows platforms on this host" "$work/make-test.log" | sed 's/^/    /' | tee -a "$work/report.txt" || true
+  sed -n '/^Windows platforms on this host/,/^The Wine tests run on/p' "$work/make-test.log" | tail -6 |
+    sed 's/^/    /' | tee -a "$work/report.txt" || true
   grep -hE "tests passed|tests failed" "$work/make-test.log" | sed 's/^/    /' | tee -a "$work/report.txt" || true
 fi
 faults=$(mirror_faults)

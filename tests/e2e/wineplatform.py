@@ -159,7 +159,8 @@ class Platform:
             return False, (f"{arch.package} of Debian {release.suite} is not installed{where}: "
                            f"{sys.executable} {__file__} prepare (make test does it)")
         if not release.tree and not os.access(arch.loader, os.X_OK):
-            return False, f"{arch.loader} is not installed: apt-get install {arch.package}"
+            return False, (f"{arch.loader} is not installed (scripts/ensure-deps.sh installs "
+                           f"{arch.package} where this host executes {arch.bits} code)")
         try:
             result = subprocess.run(self.wine(["--version"]), capture_output=True, text=True,
                                     timeout=60)
