@@ -39,7 +39,11 @@ class WineTest(unittest.TestCase, winetest.StoresAssertions):
                                         display=display)
                 helper_out = helper.communicate(timeout=180)[0]
                 os.unlink(helper.trace_path)
-            status, out, calls = winetest.finish(prefix, program, timeout=180)
+            status, out, calls, trace = winetest.finish(prefix, program, timeout=180,
+                                                        keep_trace=True)
+        # What Wine said besides the relay trace, for a message when a run goes wrong.
+        self.wine_said = "\n".join(line for line in trace.splitlines()
+                                    if ":Call " not in line and ":Ret " not in line)[-2000:]
         boxes = [line.split("\t")[1:] for line in helper_out.decode("utf-8").splitlines()
                  if line.startswith("box\t")]
         shown = [(caption, text.replace("\\n", "\n").replace("\\\\", "\\"), buttons)
@@ -117,7 +121,8 @@ class CommandTail(WineTest):
     def launch(self, prefix, line, answers=()):
         _, boxes, calls, out = self.runInteractive(
             prefix, answers, [HELPER, "launch", line.encode("utf-8").hex()])
-        self.assertIn("exit 1", out, f"{line!r}: the image must exit with 1")
+        self.assertIn("exit 1", out, f"{line!r}: the image must exit with 1; Wine said:\n"
+                      + self.wine_said)
         return calls, boxes
 
     def test_tails(self):
