@@ -22,7 +22,7 @@ declare -A minimum=(
   [cmake]=3.25                          # CMakePresets.json version 6
   [libssl-dev]=3.0                      # find_package(OpenSSL 3)
   [wixl]=0.101 [msitools]=0.101         # the package's tables as scripts/kit_msi.py mends them
-  [osslsigncode]=2.8                    # signs PowerShell scripts (the detection script)
+  [osslsigncode]=2.9                    # signs PowerShell scripts (2.8); make verify: -ignore-cdp
   [debootstrap]=1.0.128+nmu2+deb12u2    # Debian 13 without usr-is-merged (build/debian13)
 )
 declare -A suite=([osslsigncode]=bookworm-backports)
