@@ -180,10 +180,6 @@ def judge_release(args, built):
 
 # --- the kit -----------------------------------------------------------------------
 
-def sha256(path):
-    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
-
-
 def build(args, signer):
     out = pathlib.Path(args.out)
     check_version(args.version)
@@ -195,6 +191,7 @@ def build(args, signer):
         unsigned = work / "install-ca-certs.msi"
         code = kit_msi.build_msi(pathlib.Path(args.wxs), args.image, args.checker, args.version,
                                  args.arch, int(args.release_time), unsigned, work)
+        sha256 = kit_files.sha256
         said = judge_release(args, {"product_code": code, "msi_sha256": sha256(unsigned),
                              "program_sha256": sha256(args.image),
                              "check_sha256": sha256(args.checker), "table_sha256": table_sha256(rows)})

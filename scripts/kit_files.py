@@ -3,6 +3,7 @@ detection script from the embedded certificate table, the uninstall script and
 SHA256SUMS."""
 import base64
 import hashlib
+import pathlib
 import subprocess
 
 POWERSHELL_STORES = {"ROOT": "Root", "CA": "CA"}
@@ -78,8 +79,16 @@ def write_certificates(folder, rows, work):
         subprocess.run(command, check=True)
 
 
+def files(folder):
+    """{name as SHA256SUMS writes it: path} of every file of a kit but SHA256SUMS."""
+    return {p.relative_to(folder).as_posix(): p for p in sorted(folder.rglob("*"))
+            if p.is_file() and p.name != "SHA256SUMS"}
+
+
+def sha256(path):
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+
+
 def write_sums(folder):
-    files = sorted(p for p in folder.rglob("*") if p.is_file() and p.name != "SHA256SUMS")
-    lines = [f"{hashlib.sha256(p.read_bytes()).hexdigest()}  {p.relative_to(folder).as_posix()}\n"
-             for p in files]
-    (folder / "SHA256SUMS").write_text("".join(lines))
+    (folder / "SHA256SUMS").write_text(
+        "".join(f"{sha256(path)}  {name}\n" for name, path in files(folder).items()))

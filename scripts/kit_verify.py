@@ -2,13 +2,13 @@
 against the kit that the checked-out sources build: every file byte for byte;
 a signed file once its signature is set aside, with the signature read; and
 SHA256SUMS against the files. It ends with one verdict."""
-import hashlib
 import pathlib
 import subprocess
 import tempfile
 
 import olefile
 
+import kit_files
 import kit_msi
 import kit_signing
 
@@ -16,11 +16,6 @@ SUMS = "SHA256SUMS"
 SIGNABLE = (".exe", ".msi", ".ps1")
 # The package's signature, which a compound file keeps in streams of its own.
 SIGNATURE_STREAMS = ("\x05DigitalSignature", "\x05MsiDigitalSignatureEx")
-
-
-def files(folder):
-    return {p.relative_to(folder).as_posix(): p for p in sorted(folder.rglob("*"))
-            if p.is_file() and p.name != SUMS}
 
 
 def byte_difference(ours, theirs):
@@ -64,10 +59,11 @@ def package_difference(ours, theirs):
 
 
 def product_version(msi):
-    out = subprocess.run(["msiinfo", "export", str(msi), "Property"], capture_output=True,
-                         text=True).stdout
-    return dict(line.split("\t", 1) for line in out.splitlines()[3:] if "\t" in line).get(
-        "ProductVersion", "").strip()
+    try:
+        rows = kit_msi.export_table(msi, "Property")
+    except subprocess.CalledProcessError:  # not a package msiinfo can read
+        return ""
+    return {row["Property"]: row["Value"] for row in rows}.get("ProductVersion", "")
 
 
 def check_sums(kit, theirs):
@@ -77,7 +73,7 @@ def check_sums(kit, theirs):
         return "is missing"
     listed = dict(reversed(line.split("  ", 1)) for line in path.read_text().splitlines() if line)
     wrong = sorted(name for name, digest in listed.items() if name not in theirs or
-                   hashlib.sha256(theirs[name].read_bytes()).hexdigest() != digest)
+                   kit_files.sha256(theirs[name]) != digest)
     unlisted = sorted(theirs.keys() - listed.keys())
     if wrong or unlisted:
         return "; ".join(
@@ -89,7 +85,7 @@ def check_sums(kit, theirs):
 def verify(kit, built, version, cafile):
     """Prints one line per file and a verdict; True if the kit is exactly what the
     sources built into `built`."""
-    ours, theirs = files(built), files(kit)
+    ours, theirs = kit_files.files(built), kit_files.files(kit)
     failures, signed = [], 0
     print(f"\nThe kit in {kit}, against what these sources build:")
     if "install-ca-certs.msi" in theirs:
