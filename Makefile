@@ -25,24 +25,22 @@ image: deps
 	cmake --build --preset windows --target install-ca-certs
 	@scripts/describe-image.sh build/windows/install-ca-certs.exe
 
-# The deployment kit. Signed when given SIGN_CERT and SIGN_KEY (PEM chain and key)
-# or SIGN_PKCS12, with SIGN_PASSFILE and SIGN_TIMESTAMP if needed; files are
-# passed on as absolute paths, since the kit is built from build/windows.
-sign_file = $(if $($(1)),$(abspath $($(1))))
+# The deployment kit, in build/dist. Signed when given SIGN_CERT and SIGN_KEY (PEM
+# chain and key) or SIGN_PKCS12, with SIGN_PASSFILE and SIGN_TIMESTAMP if needed.
+# These, KIT and CAFILE reach kit.py through the environment, as make exports
+# variables set on its command line, never through a shell's word splitting.
 dist: deps
-	cmake --preset windows
-	SIGN_CERT="$(call sign_file,SIGN_CERT)" SIGN_KEY="$(call sign_file,SIGN_KEY)" \
-	SIGN_PKCS12="$(call sign_file,SIGN_PKCS12)" SIGN_PASSFILE="$(call sign_file,SIGN_PASSFILE)" \
-	SIGN_TIMESTAMP="$(SIGN_TIMESTAMP)" cmake --build --preset windows --target dist
+	@cmake --preset windows >/dev/null
+	cmake --build --preset windows --target install-ca-certs check-ca-certs
+	@$(PYTHON) scripts/kit.py build @build/windows/kit-arguments --out build/dist
 
 # A downloaded kit against the one these sources build, file by file, signatures
-# read (CAFILE: a PEM file of roots to check them against).
+# checked (CAFILE: a PEM file of roots to check their chains against).
 verify: deps
-	@test -n "$(KIT)" || { echo "usage: make verify KIT=DIR [CAFILE=roots.pem]" >&2; exit 2; }
+	@test -n "$$KIT" || { echo "usage: make verify KIT=DIR [CAFILE=roots.pem]" >&2; exit 2; }
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows --target install-ca-certs check-ca-certs >/dev/null
-	@$(PYTHON) scripts/kit.py verify @build/windows/kit-arguments --out build/windows/verify \
-	  --kit "$(abspath $(KIT))" $(if $(CAFILE),--cafile "$(abspath $(CAFILE))")
+	@$(PYTHON) scripts/kit.py verify @build/windows/kit-arguments
 
 # The Wine tests run on every platform this host runs (the host's Wine and Debian
 # 13's, prepared once in build/debian13); the last lines say which.

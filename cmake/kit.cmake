@@ -45,6 +45,7 @@ set(KIT_ARGUMENTS
   --release-product-code=${RELEASE_PRODUCT_CODE} --release-msi-sha256=${RELEASE_MSI_SHA256}
   --release-program-sha256=${RELEASE_PROGRAM_SHA256} --release-check-sha256=${RELEASE_CHECK_SHA256}
   --release-table-sha256=${RELEASE_TABLE_SHA256}
+  --release-sums=${CMAKE_SOURCE_DIR}/release/${RELEASE_VERSION}/SHA256SUMS
   --arch ${KIT_ARCH}
   --compiler ${CMAKE_CXX_COMPILER}
   --image $<TARGET_FILE:install-ca-certs>
@@ -57,7 +58,7 @@ add_custom_target(dist
   DEPENDS install-ca-certs check-ca-certs
   USES_TERMINAL
   COMMENT "Building the deployment kit in ${KIT_DIR}")
-# The same arguments for `make verify`, which runs kit.py itself, so that its
-# verdict is the last thing it prints.
+# The same arguments for `make dist` and `make verify`, which run kit.py
+# themselves, so that relative paths are the caller's and the last line is kit.py's.
 string(REPLACE ";" "\n" KIT_ARGUMENT_LINES "${KIT_ARGUMENTS}")
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/kit-arguments CONTENT "${KIT_ARGUMENT_LINES}\n")

@@ -10,7 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
-  python3 python3-pefile python3-olefile
+  python3 python3-pefile python3-olefile python3-cryptography ca-certificates
   wine wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
   wixl msitools osslsigncode
   debootstrap bubblewrap

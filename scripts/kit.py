@@ -10,16 +10,17 @@ Usage:
       uninstall-ca-certs.cmd, certificates/<SHA-1>.cer, certificates/roots.p7b,
       certificates/intermediates.p7b, ProductCode.txt and SHA256SUMS; --arch x64
       packages the image's 64-bit twin, for the tests only (default x86).
-  kit.py verify RELEASE... (the same options) --kit KIT [--cafile PEM]
-      builds the unsigned kit into DIR and compares KIT with it, file by file
+  kit.py verify RELEASE... (the same options but --out) --kit KIT [--cafile PEM]
+      builds the unsigned kit in a temporary folder and compares KIT with it
 
 RELEASE is the last release as CMakeLists.txt records it: --release-version,
 --release-time (every time in the package and in the signatures, Unix time),
 --release-product-code, --release-msi-sha256 (the unsigned package),
---release-program-sha256, --release-check-sha256 and --release-table-sha256. A
-released version (V = the release's) builds exactly that package or nothing; with
-the other values empty it is being released, and the build prints them. Any
-other V is unreleased and builds with the release's time.
+--release-program-sha256, --release-check-sha256, --release-table-sha256, and
+--release-sums (the unsigned kit's SHA256SUMS as released, a file). A released
+version (V = the release's) builds exactly that kit or nothing; with the other
+values empty it is being released, and the build prints them. Any other V is
+unreleased and builds with the release's time.
 
 Signing, from the environment (or the options of the same names in lower case):
   SIGN_CERT and SIGN_KEY    PEM certificate chain and private key, or
@@ -27,6 +28,7 @@ Signing, from the environment (or the options of the same names in lower case):
   SIGN_PASSFILE             a file holding the key's or the PKCS #12 file's password;
   SIGN_TIMESTAMP            an RFC 3161 time-stamp URL (needs the network).
 Without SIGN_CERT or SIGN_PKCS12 the kit is unsigned. KIT and CAFILE likewise.
+Relative paths are relative to the current folder.
 
 The MSI is reproducible: its ProductCode and package code are name-based UUIDs
 of its content, and every time in it is the release's. Signing changes no
@@ -111,7 +113,7 @@ def write_header(source, output):
 # --- the release ---------------------------------------------------------------
 
 # What identifies a release, as CMakeLists.txt records it beside RELEASE_VERSION
-# and RELEASE_TIME.
+# and RELEASE_TIME; the unsigned kit's SHA256SUMS is recorded in a file of its own.
 IDENTITY = ("product_code", "msi_sha256", "program_sha256", "check_sha256", "table_sha256")
 
 
@@ -138,8 +140,14 @@ def first_line(command):
     return out.splitlines()[0] if out else command[0]
 
 
-def judge_release(args, built):
-    """What this build is, to say; stops unless a released version gives its package."""
+def listed(sums):
+    """{name: SHA-256} of a SHA256SUMS text."""
+    return {line[66:]: line[:64] for line in sums.splitlines() if line}
+
+
+def judge_release(args, built, sums):
+    """What this build is, to say; stops unless a released version gives its kit,
+    whose SHA256SUMS (unsigned) is `sums`."""
     if args.arch != "x86":
         return "the twin's package, for the tests only"
     if args.version != args.release_version:
@@ -147,21 +155,34 @@ def judge_release(args, built):
                 f"{args.release_version}): another build of it may be another package. To release "
                 "it, see RELEASE_VERSION in CMakeLists.txt.")
     recorded = {f: getattr(args, f"release_{f}") for f in IDENTITY}
+    sums_file = pathlib.Path(args.release_sums)
     if not any(recorded.values()):
         return (f"install-ca-certs {args.version} is being released: record its package in "
                 "CMakeLists.txt, in place of the empty values:\n" +
-                record(args.version, args.release_time, built).rstrip())
-    if recorded == built:
+                record(args.version, args.release_time, built).rstrip() +
+                f"\nand its unsigned kit's SHA256SUMS as {sums_file}: make dist it unsigned and copy "
+                "its SHA256SUMS there.")
+    released = listed(sums_file.read_text()) if sums_file.is_file() else None
+    if recorded == built and released == listed(sums):
         return (f"install-ca-certs {args.version} as released: ProductCode {built['product_code']}, "
-                f"the unsigned package's SHA-256 {built['msi_sha256']}")
+                f"the unsigned package's SHA-256 {built['msi_sha256']}, every file of the kit as "
+                f"{sums_file.name} records it")
     changed = [f"  the certificate table (SHA-256 {built['table_sha256']}, released "
                f"{recorded['table_sha256']})"] if built["table_sha256"] != recorded["table_sha256"] else []
     for name, field in (("the program", "program_sha256"), ("the package's check", "check_sha256")):
         if built[field] != recorded[field]:
             changed.append(f"  {name} (SHA-256 {built[field]}, released {recorded[field]})")
-    if not changed:
+    if built["msi_sha256"] != recorded["msi_sha256"] and not changed:
         changed.append("  the package's tables or summary (src/msi/install-ca-certs.wxs, scripts/kit*.py, "
                        f"or {first_line(['wixl', '--version'])})")
+    if released is None:
+        changed.append(f"  the record lacks the kit's files: {sums_file} is missing")
+    else:
+        now = listed(sums)
+        for name in sorted(now.keys() | released.keys()):
+            if now.get(name) != released.get(name):
+                changed.append(f"  {name} (SHA-256 {now.get(name, 'none: not built')}, released "
+                               f"{released.get(name, 'none: not in the release')})")
     toolchain = ""
     if any(built[f] != recorded[f] for f in ("program_sha256", "check_sha256")):
         toolchain = ("If the sources of the program and the check did not change, the cross "
@@ -170,9 +191,9 @@ def judge_release(args, built):
                      "it was made with, or release a new version.\n")
     sys.exit(
         f"install-ca-certs {args.version} was released as the package {recorded['product_code']} "
-        f"(unsigned SHA-256 {recorded['msi_sha256']}), and a version names one package. These "
-        f"sources build another ({built['product_code']}, SHA-256 {built['msi_sha256']}); what "
-        "differs:\n" + "\n".join(changed) + "\n" + toolchain +
+        f"(unsigned SHA-256 {recorded['msi_sha256']}) with the kit that {sums_file} lists, and a "
+        f"version names one kit. These sources build another (ProductCode {built['product_code']}); "
+        "what differs:\n" + "\n".join(changed) + "\n" + toolchain +
         f"Raise VERSION in CMakeLists.txt above {args.version}: an unreleased version builds as it "
         "is. To release it, set RELEASE_VERSION to it, RELEASE_TIME to the release's time "
         "(date +%s) and the other RELEASE_ values to nothing: make dist then prints them.")
@@ -180,8 +201,12 @@ def judge_release(args, built):
 
 # --- the kit -----------------------------------------------------------------------
 
-def build(args, signer):
-    out = pathlib.Path(args.out)
+SIGNED = ("install-ca-certs.exe", "install-ca-certs.msi", *kit_files.SCRIPTS)
+
+
+def build(args, signer, out):
+    """Builds the kit into the new folder `out`; returns (ProductCode, what the build
+    is, the signing's word or None)."""
     check_version(args.version)
     rows = read_rows(args.source)
     if signer:
@@ -191,28 +216,84 @@ def build(args, signer):
         unsigned = work / "install-ca-certs.msi"
         code = kit_msi.build_msi(pathlib.Path(args.wxs), args.image, args.checker, args.version,
                                  args.arch, int(args.release_time), unsigned, work)
+        out.mkdir()
+        kit_files.write_certificates(out / "certificates", rows, work)
+        kit_files.write_scripts(out, rows)
+        shutil.copyfile(args.image, out / "install-ca-certs.exe")
+        shutil.copyfile(unsigned, out / "install-ca-certs.msi")
+        (out / "ProductCode.txt").write_bytes(f"{code}\r\n".encode("ascii"))
+        kit_files.write_sums(out)
         sha256 = kit_files.sha256
         said = judge_release(args, {"product_code": code, "msi_sha256": sha256(unsigned),
-                             "program_sha256": sha256(args.image),
-                             "check_sha256": sha256(args.checker), "table_sha256": table_sha256(rows)})
-        shutil.rmtree(out, ignore_errors=True)
-        out.mkdir(parents=True)
-        kit_files.write_certificates(out / "certificates", rows, work)
-        kit_files.write_detection(work / "detect-ca-certs.ps1", rows)
-        for name, source in (("install-ca-certs.exe", args.image), ("install-ca-certs.msi", unsigned),
-                             ("detect-ca-certs.ps1", work / "detect-ca-certs.ps1")):
-            if signer:
-                signer.sign(source, out / name, "install-ca-certs")
-            else:
-                shutil.copyfile(source, out / name)
-    kit_files.write_uninstall(out / "uninstall-ca-certs.cmd")
-    (out / "ProductCode.txt").write_bytes(f"{code}\r\n".encode("ascii"))
+                                    "program_sha256": sha256(args.image),
+                                    "check_sha256": sha256(args.checker), "table_sha256": table_sha256(rows)},
+                             (out / "SHA256SUMS").read_text())
+        if not signer:
+            return code, said, None
+        for name in SIGNED:
+            shutil.move(out / name, work / name)
+            signer.sign(work / name, out / name, "install-ca-certs")
     kit_files.write_sums(out)
-    return code, said
+    return code, said, signer.lasting(out / "install-ca-certs.exe")
+
+
+def replace_folder(target, build_into):
+    """Builds a folder with `build_into(folder)` beside `target` and puts it in
+    target's place only when that succeeded: a failed build leaves target as it was."""
+    target.parent.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=target.parent, prefix=f".{target.name}-") as staging:
+        new, old = pathlib.Path(staging, "new"), pathlib.Path(staging, "old")
+        result = build_into(new)
+        if target.exists():
+            os.rename(target, old)
+        os.rename(new, target)
+        return result
+
+
+def readable_file(value, what):
+    """The path of a file that can be read, or the end of the command with why not."""
+    path = pathlib.Path(value).absolute()
+    try:
+        with open(path, "rb") as f:
+            f.read(1)
+    except OSError as error:
+        sys.exit(f"{what}={value}: {error.strerror or error}; name a file that can be read")
+    return path
+
+
+def verify(args):
+    """make verify: refuses what it cannot judge before any comparison."""
+    if not args.kit:
+        sys.exit("verify: name the kit's folder (make verify KIT=DIR)")
+    kit = pathlib.Path(args.kit).absolute()
+    if not kit.is_dir():
+        sys.exit(f"KIT={args.kit}: " + ("not a folder: unpack the kit into a folder and name that"
+                                        if kit.exists() else "no such folder"))
+    tree = pathlib.Path(args.image).resolve().parent
+    if kit.resolve() == tree or tree in kit.resolve().parents:
+        sys.exit(f"KIT={args.kit} is inside {tree}, which make verify rebuilds: copy the kit to a "
+                 "folder of its own and name that")
+    cafile = None
+    if args.cafile:
+        cafile = readable_file(args.cafile, "CAFILE")
+        if b"-----BEGIN CERTIFICATE-----" not in cafile.read_bytes():
+            sys.exit(f"CAFILE={args.cafile}: no PEM certificate in it; name a PEM file of the roots "
+                     "that the kit's signers and time-stamp authorities chain to")
+    with tempfile.TemporaryDirectory() as temp:
+        built = pathlib.Path(temp, "kit")
+        print(build(args, None, built)[1])
+        return kit_verify.verify(kit, built, args.version, cafile)
+
+
+def failed(error):
+    """One line for a tool that failed: which, how, and the last thing it said."""
+    said = [line for line in (error.stderr or b"").decode("utf-8", "replace").splitlines() if line.strip()]
+    return (f"{pathlib.Path(error.cmd[0]).name} failed (exit {error.returncode})" +
+            (f": {said[-1].strip()}" if said else ""))
 
 
 def main():
-    # @FILE: arguments from a file, one a line (make verify reads CMake's).
+    # @FILE: arguments from a file, one a line (make dist and make verify read CMake's).
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0], fromfile_prefix_chars="@")
     commands = parser.add_subparsers(dest="command", required=True)
     header = commands.add_parser("header")
@@ -220,35 +301,42 @@ def main():
     header.add_argument("output")
     for command in ("build", "verify"):
         kit = commands.add_parser(command)
-        for name in ("version", "image", "checker", "wxs", "source", "out", "release-time"):
+        for name in ("version", "image", "checker", "wxs", "source", "release-time"):
             kit.add_argument(f"--{name}", required=True)
         kit.add_argument("--release-version", default="")
+        kit.add_argument("--release-sums", default="")
         for name in IDENTITY:
             kit.add_argument(f"--release-{name.replace('_', '-')}", default="")
         kit.add_argument("--arch", choices=sorted(kit_msi.TEMPLATE_PLATFORMS), default="x86")
         kit.add_argument("--compiler", default="i686-w64-mingw32-g++")
-    verify = commands.choices["verify"]
-    verify.add_argument("--kit", default=os.environ.get("KIT"))
-    verify.add_argument("--cafile", default=os.environ.get("CAFILE") or None)
+    commands.choices["build"].add_argument("--out", required=True)
+    verify_command = commands.choices["verify"]
+    verify_command.add_argument("--kit", default=os.environ.get("KIT"))
+    verify_command.add_argument("--cafile", default=os.environ.get("CAFILE") or None)
     for name in ("sign-cert", "sign-key", "sign-pkcs12", "sign-passfile", "sign-timestamp"):
         commands.choices["build"].add_argument(f"--{name}")
     args = parser.parse_args()
     if args.command == "header":
         write_header(args.source, args.output)
-    elif args.command == "build":
-        code, said = build(args, kit_signing.signer_from(args, int(args.release_time)))
-        out = pathlib.Path(args.out)
-        for path in sorted(out.rglob("*")):
-            if path.is_file():
-                print(f"{path.relative_to(out.parent)}: {path.stat().st_size} bytes")
-        print(f"ProductCode {code} (install-ca-certs {args.version}); uninstall-ca-certs.cmd "
-              f"removes whichever build is installed\n{said}")
-    else:
-        if not args.kit:
-            sys.exit("verify: name the kit's folder (make verify KIT=DIR)")
-        print(build(args, None)[1])
-        sys.exit(0 if kit_verify.verify(pathlib.Path(args.kit), pathlib.Path(args.out),
-                                        args.version, args.cafile) else 1)
+        return
+    try:
+        if args.command == "verify":
+            sys.exit(0 if verify(args) else 1)
+        out = pathlib.Path(args.out).absolute()
+        signer = kit_signing.signer_from(args, int(args.release_time))
+        code, said, signing = replace_folder(out, lambda new: build(args, signer, new))
+    except (subprocess.CalledProcessError, FileNotFoundError) as error:
+        what = "make verify" if args.command == "verify" else \
+            f"the kit was not built, {args.out} is as it was"
+        sys.exit(f"{what}: " + (failed(error) if isinstance(error, subprocess.CalledProcessError) else
+                                f"{error.filename} is not installed (make deps installs it)"))
+    for path in sorted(out.rglob("*")):
+        if path.is_file():
+            print(f"{path.relative_to(out.parent)}: {path.stat().st_size} bytes")
+    print(f"ProductCode {code} (install-ca-certs {args.version}); uninstall-ca-certs.cmd "
+          f"removes whichever build is installed\n{said}")
+    if signing:
+        print(signing)
 
 
 if __name__ == "__main__":

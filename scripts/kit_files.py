@@ -58,8 +58,13 @@ exit /b %errorlevel%
 """
 
 
-def write_uninstall(path):
-    path.write_bytes(UNINSTALL.replace("\n", "\r\n").encode("ascii"))
+# The scripts of the kit, which a signed kit signs.
+SCRIPTS = ("detect-ca-certs.ps1",)
+
+
+def write_scripts(folder, rows):
+    write_detection(folder / "detect-ca-certs.ps1", rows)
+    (folder / "uninstall-ca-certs.cmd").write_bytes(UNINSTALL.replace("\n", "\r\n").encode("ascii"))
 
 
 def write_certificates(folder, rows, work):
@@ -76,7 +81,7 @@ def write_certificates(folder, rows, work):
                            base64.encodebytes(row.der).decode("ascii") +
                            "-----END CERTIFICATE-----\n")
             command += ["-certfile", str(pem)]
-        subprocess.run(command, check=True)
+        subprocess.run(command, check=True, capture_output=True)
 
 
 def files(folder):

@@ -3,6 +3,7 @@ write, and the summary information is written anew, in the package's code page
 and reproducibly."""
 import hashlib
 import io
+import re
 import shutil
 import struct
 import subprocess
@@ -22,6 +23,11 @@ RUN_INSTALLER_TYPE = 2 | 0x40 | 0x400 | 0x800
 
 # Written in by wixl and replaced once the content that names the product is known.
 PLACEHOLDER_CODE = "{00000000-0000-0000-0000-000000000000}"
+# What wixl says of what this package asks and it cannot write, which is written
+# below: MigrateFeatures (an Upgrade attribute) and a Media row without a cabinet.
+WIXL_KNOWN = re.compile(r"has no property named 'MigrateFeatures'|"
+                        r"wixl_msi_table_media_(add: assertion 'Cabinet != NULL'|"
+                        r"set_last_sequence: assertion 'rec != NULL') failed")
 # Upgrade.Attributes that wixl 0.101 leaves out although the .wxs asks for them:
 # msidbUpgradeAttributesVersionMaxInclusive and msidbUpgradeAttributesMigrateFeatures.
 UPGRADE_ATTRIBUTES = {"IncludeMaximum": 0x200, "MigrateFeatures": 0x1}
@@ -84,16 +90,20 @@ def assemble(wxs, product, image, checker, version, arch, code, work):
     shutil.copyfile(image, work / "Binary.InstallerImage")
     shutil.copyfile(checker, work / "Binary.CertificateCheck")
     shutil.copyfile(wxs, work / "package.wxs")
-    subprocess.run(["wixl", "--arch", arch, "-D", f"Version={version}", "-D", f"ProductCode={code}",
-                    "-D", "Image=Binary.InstallerImage", "-D", "Checker=Binary.CertificateCheck",
-                    "-o", raw.name, "package.wxs"], check=True, cwd=work)
+    said = subprocess.run(["wixl", "--arch", arch, "-D", f"Version={version}", "-D", f"ProductCode={code}",
+                           "-D", "Image=Binary.InstallerImage", "-D", "Checker=Binary.CertificateCheck",
+                           "-o", raw.name, "package.wxs"], check=True, capture_output=True, cwd=work).stderr
+    for line in said.decode("utf-8", "replace").splitlines():
+        if line.strip() and not WIXL_KNOWN.search(line):
+            print(line, file=sys.stderr)
 
     # What wixl cannot write: the database's code page, its non-ASCII texts, a
     # custom action that runs an EXE from the Binary table, a Media row without
     # files, and the upgrade row's attributes.
     codepage = int(product.get("Codepage"))
     (work / "_ForceCodepage.idt").write_bytes(f"\r\n\r\n{codepage}\t_ForceCodepage\r\n".encode())
-    subprocess.run(["msibuild", str(raw), "-i", str(work / "_ForceCodepage.idt")], check=True)
+    subprocess.run(["msibuild", str(raw), "-i", str(work / "_ForceCodepage.idt")], check=True,
+                   capture_output=True)
     queries = [f"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
                f"VALUES ('RunInstaller', {RUN_INSTALLER_TYPE}, 'InstallerImage', '-s')",
                "INSERT INTO `Media` (`DiskId`, `LastSequence`) VALUES (1, 0)"]
@@ -116,7 +126,7 @@ def assemble(wxs, product, image, checker, version, arch, code, work):
                              str(int(row["Attributes"]) | wanted[row["ActionProperty"]]),
                              sql_string(row["ActionProperty"])]) + ")"]
     for query in queries:
-        subprocess.run(["msibuild", str(raw), "-q", query], check=True)
+        subprocess.run(["msibuild", str(raw), "-q", query], check=True, capture_output=True)
     for table, column, key_column, key, text in msi_texts(product):
         values = [row[column] for row in export_table(raw, table) if row[key_column] == key]
         if values != [text]:

@@ -1,21 +1,36 @@
 """`make verify`: a kit, as an administrator or a security officer downloaded it,
-against the kit that the checked-out sources build: every file byte for byte;
-a signed file once its signature is set aside, with the signature read; and
-SHA256SUMS against the files. It ends with one verdict."""
+against the kit that the checked-out sources build. VERIFIED means: every file
+of the kit is a regular file inside it, and each is byte for byte the sources'
+file or, if it can be signed, the sources' file plus exactly one signature that
+holds by itself and nothing else; SHA256SUMS lists each file once, rightly, and
+nothing else. With CAFILE every signable file must be signed, and each signature
+must chain to a root of CAFILE. It ends with one verdict."""
+import base64
+import datetime
+import os
 import pathlib
+import re
+import struct
 import subprocess
-import tempfile
 
 import olefile
 
+import kit_authenticode
 import kit_files
 import kit_msi
-import kit_signing
+from kit_authenticode import Fault
 
 SUMS = "SHA256SUMS"
 SIGNABLE = (".exe", ".msi", ".ps1")
 # The package's signature, which a compound file keeps in streams of its own.
-SIGNATURE_STREAMS = ("\x05DigitalSignature", "\x05MsiDigitalSignatureEx")
+SIGNATURE, EXTENDED_SIGNATURE = "\x05DigitalSignature", "\x05MsiDigitalSignatureEx"
+
+
+def shown(text):
+    """A name from the kit as one printable line, whatever it was made of: a forged
+    name must not add a line, a verdict say."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode()
+                   for c in text)
 
 
 def byte_difference(ours, theirs):
@@ -26,6 +41,8 @@ def byte_difference(ours, theirs):
     return f"differs from byte {at} on ({len(theirs)} bytes; these sources build {len(ours)})"
 
 
+# --- the package -------------------------------------------------------------------------
+
 def package_content(path):
     """What a compound file holds but its layout, which signing rewrites: each
     stream's and storage's name, class and times, and each stream's bytes, the
@@ -34,7 +51,7 @@ def package_content(path):
     ole = olefile.OleFileIO(str(path))
     content = {"": ("root", ole.root.clsid, ole.root.getctime(), ole.root.getmtime(), None)}
     for entry in ole.listdir(streams=True, storages=True):
-        if entry[-1] in SIGNATURE_STREAMS:
+        if entry == [SIGNATURE] or entry == [EXTENDED_SIGNATURE]:
             continue
         stream = ole.get_type(entry) == olefile.STGTY_STREAM
         content[kit_msi.stream_name(entry).lstrip("\x05")] = (
@@ -50,7 +67,7 @@ def package_difference(ours, theirs):
         if name not in b:
             return f"lacks {name}"
         if name not in a:
-            return f"has {name}, which these sources do not build"
+            return f"has {shown(name)}, which these sources do not build"
         if a[name] != b[name]:
             where = byte_difference(a[name][4], b[name][4]) if a[name][:4] == b[name][:4] else \
                 "differs in its directory entry"
@@ -61,82 +78,307 @@ def package_difference(ours, theirs):
 def product_version(msi):
     try:
         rows = kit_msi.export_table(msi, "Property")
-    except subprocess.CalledProcessError:  # not a package msiinfo can read
-        return ""
-    return {row["Property"]: row["Value"] for row in rows}.get("ProductVersion", "")
+    except (subprocess.CalledProcessError, UnicodeDecodeError, IndexError):
+        return None
+    return {row.get("Property"): row.get("Value") for row in rows}.get("ProductVersion")
 
 
-def check_sums(kit, theirs):
-    """None if SHA256SUMS lists each file of the kit with its SHA-256, else what is wrong."""
-    path = kit / SUMS
-    if not path.exists():
-        return "is missing"
-    listed = dict(reversed(line.split("  ", 1)) for line in path.read_text().splitlines() if line)
-    wrong = sorted(name for name, digest in listed.items() if name not in theirs or
-                   kit_files.sha256(theirs[name]) != digest)
-    unlisted = sorted(theirs.keys() - listed.keys())
-    if wrong or unlisted:
-        return "; ".join(
-            ([f"gives another SHA-256 for {', '.join(wrong)}"] if wrong else []) +
-            ([f"does not list {', '.join(unlisted)}"] if unlisted else []))
-    return None
+# --- a signed file: the sources' file and one signature --------------------------------------
+
+def package_signature(path, ours):
+    """(signature, MsiDigitalSignatureEx or None) of a signed package whose content is
+    ours, or None if it carries none."""
+    ole = olefile.OleFileIO(str(path))
+    if not ole.exists(SIGNATURE):
+        return None
+    blob = ole.openstream(SIGNATURE).read()
+    extended = ole.openstream(EXTENDED_SIGNATURE).read() if ole.exists(EXTENDED_SIGNATURE) else None
+    # The last sector in use ends the compound file (sector n starts at (n + 1) * size).
+    used = max((i for i, entry in enumerate(ole.fat) if entry != olefile.FREESECT), default=-1)
+    end, size = (used + 2) * ole.sectorsize, os.path.getsize(path)
+    ole.close()
+    if size > end:
+        raise Fault(f"has {size - end} bytes after its compound file, which no signature covers")
+    difference = package_difference(ours, path)
+    if difference:
+        raise Fault(f"its signature set aside, {difference}")
+    return blob, extended
+
+
+def pe_checksum(data, at):
+    """The PE header's checksum of `data`, the field at `at` left out."""
+    words = struct.unpack_from(f"<{len(data) // 2}H", data)
+    total = sum(words) - words[at // 2] - words[at // 2 + 1] + (data[-1] if len(data) % 2 else 0)
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
+
+
+def certificate_table(data):
+    """(signature, where the certificate table starts, the offsets of the security
+    directory and of the checksum) of a signed program, whose certificate table is
+    its last bytes, as Windows puts it, and holds exactly one signature; None if it
+    carries none."""
+    try:
+        optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
+        directory = optional + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", data, optional)[0]] + 4 * 8
+        at, size = struct.unpack_from("<II", data, directory)
+    except (struct.error, KeyError):
+        raise Fault("is not a program these sources build") from None
+    if at == 0:
+        return None
+    if at + size != len(data):
+        raise Fault(f"has {len(data) - at - size} bytes after its certificate table, which no "
+                    "signature covers" if at + size < len(data) else "its certificate table is cut short")
+    table = data[at:]
+    if len(table) < 8 or struct.unpack_from("<HH", table, 4) != (0x200, 2):
+        raise Fault("its certificate table holds something other than one Authenticode signature")
+    blob = kit_authenticode.element_at(table, 8).encoded
+    padded = -(-(8 + len(blob)) // 8) * 8
+    if struct.unpack_from("<I", table)[0] not in (8 + len(blob), padded) or size != padded \
+            or any(table[8 + len(blob):]):
+        raise Fault("its certificate table holds more than its one signature")
+    return blob, at, directory, optional + 64
+
+
+def program_signature(data, ours):
+    """The signature of a signed program that is ours with its certificate table
+    added and the security directory naming it; None if it carries none. Its
+    checksum, which no signature covers, is checked_checksum's."""
+    found = certificate_table(data)
+    if found is None:
+        return None
+    blob, at, directory, checksum = found
+    if not len(ours) <= at < len(ours) + 8:
+        raise Fault(f"its signature set aside, {byte_difference(ours, data[:at])}")
+    expected = bytearray(ours + bytes(at - len(ours)) + data[at:])
+    struct.pack_into("<II", expected, directory, at, len(data) - at)
+    expected[checksum:checksum + 4] = data[checksum:checksum + 4]
+    if expected != data:
+        raise Fault(f"its signature set aside, {byte_difference(bytes(expected[:at]), data[:at])}")
+    return blob, None
+
+
+def checked_checksum(data):
+    """Raises Fault unless a signed program's header checksum is its own, as the
+    signing tool computes it last."""
+    checksum = certificate_table(data)[3]
+    if struct.unpack_from("<I", data, checksum)[0] != pe_checksum(data, checksum):
+        raise Fault("its header's checksum is not the file's: it was changed after it was signed")
+
+
+SCRIPT_BLOCK = re.compile(rb"\r\n# SIG # Begin signature block\r\n((?:# [A-Za-z0-9+/=]{1,64}\r\n)+)"
+                          rb"# SIG # End signature block\r\n")
+
+
+def script_signature(data, ours):
+    """The signature of a signed script that is ours with one signature block after it,
+    as PowerShell writes it, and nothing after the block. None if it carries none."""
+    if b"# SIG # Begin signature block" not in data:
+        return None
+    if not data.startswith(ours):
+        block = data.find(b"\r\n# SIG # Begin signature block")
+        raise Fault(f"its signature set aside, {byte_difference(ours, data[:block])}")
+    block = SCRIPT_BLOCK.fullmatch(data[len(ours):])
+    if not block:
+        raise Fault("has text before or after its signature block, which the signature does not cover "
+                    "and PowerShell still runs, or a block PowerShell does not write")
+    try:
+        return base64.b64decode(b"".join(line[2:] for line in block.group(1).split(b"\r\n")),
+                                validate=True), None
+    except ValueError:
+        raise Fault("its signature block is not base64") from None
+
+
+def stamp(moment):
+    return moment.strftime("%Y-%m-%d %H:%M UTC")
+
+
+def describe(signature, cafile):
+    """The signature's lines for a person, who must tell keys apart; and why its
+    chain fails against CAFILE, if it does."""
+    signer = signature.chain[0]
+    fingerprint = signer.fingerprint(kit_authenticode.hashes.SHA256()).hex().upper()
+    until = kit_authenticode.utc(signer, "not_valid_after")
+    lines = [f"signed by {kit_authenticode.name(signer)}, issued by {signer.issuer.rfc4514_string()}",
+             f"certificate SHA-256 {fingerprint}, valid {stamp(kit_authenticode.utc(signer, 'not_valid_before'))} "
+             f"to {stamp(until)}"]
+    if signature.timestamp:
+        moment, authority = signature.timestamp
+        lines.append(f"time-stamped {stamp(moment)} by {kit_authenticode.name(authority[0])}")
+    else:
+        stops = "stops" if until > datetime.datetime.now(datetime.timezone.utc) else "stopped"
+        lines.append(f"no time stamp: on Windows the signature {stops} validating on {stamp(until)}, when "
+                     "its certificate expires (Windows does not trust the time a signature claims)")
+    fault = None
+    if cafile:
+        moment = signature.timestamp[0] if signature.timestamp else datetime.datetime.now(datetime.timezone.utc)
+        why = kit_authenticode.chains_to(signature.chain, cafile, moment)
+        if not why and signature.timestamp:
+            why = kit_authenticode.chains_to(signature.timestamp[1], cafile, moment)
+            why = why and f"its time stamp's chain: {why}"
+        lines.append(f"chains to a root of {cafile} at {stamp(moment)}" if not why else
+                     f"does not chain to a root of {cafile} at {stamp(moment)}: {why}")
+        fault = why and f"its signature does not chain to a root of {cafile}: {why}"
+    else:
+        lines.append("chain not checked: CAFILE=roots.pem checks it")
+    return lines, fault
+
+
+def signed_file(name, ours, theirs, cafile):
+    """A signable file that differs from ours: its lines, if it is ours plus one valid
+    signature, or None if it carries no signature. Raises Fault."""
+    data = theirs.read_bytes()
+    if name.endswith(".msi"):
+        found = package_signature(theirs, ours)
+    elif name.endswith(".exe"):
+        found = program_signature(data, ours.read_bytes())
+    else:
+        found = script_signature(data, ours.read_bytes())
+    if found is None:
+        return None
+    blob, extended = found
+    signature = kit_authenticode.Signature(blob)
+    calculated, calculated_extended = kit_authenticode.file_digests(theirs, signature.chain)
+    if signature.digest != calculated or (extended is not None and extended != calculated_extended):
+        raise Fault("its signature does not match it: the file was changed after it was signed")
+    if name.endswith(".exe"):
+        checked_checksum(data)
+    lines, fault = describe(signature, cafile)
+    if fault:
+        raise Fault(fault + "\n      " + "\n      ".join(lines))
+    return lines
+
+
+# --- the kit -----------------------------------------------------------------------------------
+
+def read_kit(kit):
+    """({name as SHA256SUMS writes it: path} of the kit's regular files, SHA256SUMS
+    aside; its folders; what else it holds)."""
+    files, folders, faults = {}, set(), []
+
+    def walk(folder, prefix):  # a link or a device is named once, as what it is
+        try:
+            entries = sorted(os.scandir(folder), key=lambda e: e.name)
+        except OSError as error:
+            faults.append(f"{shown(prefix) or 'the kit'} cannot be read: {error.strerror}")
+            return
+        for entry in entries:
+            name = prefix + entry.name
+            if entry.is_symlink():
+                files[name] = None
+                faults.append(f"{shown(name)} is a symbolic link (to {shown(os.readlink(entry.path))}), "
+                              "not a file of the kit")
+            elif entry.is_dir(follow_symlinks=False):
+                folders.add(name)
+                walk(entry.path, name + "/")
+            elif entry.is_file(follow_symlinks=False):
+                files[name] = pathlib.Path(entry.path)
+            else:
+                files[name] = None
+                faults.append(f"{shown(name)} is not a regular file")
+    walk(kit, "")
+    return files, folders, faults
+
+
+def check_sums(path, files):
+    """What is wrong with SHA256SUMS: it must list each file of the kit once, as
+    sha256sum writes it ("<SHA-256>  <name>", LF), and nothing else."""
+    if path is None:
+        return ["is missing"]
+    try:
+        text = path.read_bytes().decode("utf-8")
+    except UnicodeDecodeError:
+        return ["is not text in UTF-8"]
+    except OSError as error:
+        return [f"cannot be read: {error.strerror}"]
+    faults, listed = [], {}
+    if "\r" in text:
+        faults.append("has CR line ends, which sha256sum does not write")
+        text = text.replace("\r", "")
+    if text and not text.endswith("\n"):
+        faults.append("does not end with a line end")
+    for number, line in enumerate(text.splitlines(), 1):
+        found = re.fullmatch(r"([0-9a-f]{64})  (.+)", line)
+        if not found:
+            faults.append(f"line {number} is not \"<SHA-256 in lowercase hex>  <file>\": {shown(line[:90])!r}")
+        elif found.group(2) in listed:
+            faults.append(f"line {number} lists {shown(found.group(2))} again (first on line "
+                          f"{listed[found.group(2)]})")
+        elif files.get(found.group(2)) is None:
+            faults.append(f"line {number} names {shown(found.group(2))}, which is not a file of the kit")
+        else:
+            listed[found.group(2)] = number
+            if kit_files.sha256(files[found.group(2)]) != found.group(1):
+                faults.append(f"line {number} gives another SHA-256 for {found.group(2)}")
+    if len(faults) > 4:
+        faults[4:] = [f"and {len(faults) - 4} more such lines"]
+    unlisted = sorted(name for name in files.keys() - listed.keys() if files[name])
+    if unlisted:
+        faults.append(f"does not list {', '.join(map(shown, unlisted))}")
+    return faults
 
 
 def verify(kit, built, version, cafile):
     """Prints one line per file and a verdict; True if the kit is exactly what the
     sources built into `built`."""
-    ours, theirs = kit_files.files(built), kit_files.files(kit)
-    failures, signed = [], 0
-    print(f"\nThe kit in {kit}, against what these sources build:")
-    if "install-ca-certs.msi" in theirs:
-        found = product_version(theirs["install-ca-certs.msi"])
-        if found != version:
-            failures.append(f"the kit is install-ca-certs {found or '(no version)'}, these sources "
-                            f"build {version}: check out the sources that record its release")
+    ours = kit_files.files(built)
+    theirs, folders, failures = read_kit(kit)
+    sums = theirs.pop(SUMS, None)
+    failures += [f"{shown(f)}/ is a folder these sources do not build" for f in sorted(folders)
+                 if not any(name.startswith(f + "/") for name in ours)]
+    signed = 0
+    print(f"\nThe kit in {shown(str(kit))}, against what these sources build:")
+    msi = "install-ca-certs.msi"
+    if msi in theirs and theirs[msi].read_bytes() != ours[msi].read_bytes():
+        found = product_version(theirs[msi])
+        if found is None:
+            failures.append("install-ca-certs.msi is not a package that Windows Installer can read")
+        elif found != version:
+            failures.append(f"the kit is install-ca-certs {shown(found)}, these sources build {version}: "
+                            "check out the sources that record its release")
     for name in sorted(ours.keys() | theirs.keys()):
+        if any(theirs.get(name[:i]) is None and name[:i] in theirs
+               for i in [len(name)] + [m.start() for m in re.finditer("/", name)]):
+            continue  # a link, or in a linked folder: said already
         if name not in theirs:
             failures.append(f"{name} is missing from the kit")
             continue
         if name not in ours:
-            failures.append(f"{name} is not something these sources build")
+            failures.append(f"{shown(name)} is not something these sources build")
             continue
-        mine, downloaded = ours[name].read_bytes(), theirs[name].read_bytes()
-        difference = byte_difference(mine, downloaded)
-        signature = kit_signing.Signature(theirs[name], cafile) \
-            if difference and name.endswith(SIGNABLE) else None
-        if signature is None or not signature.signed:
+        try:
+            difference = byte_difference(ours[name].read_bytes(), theirs[name].read_bytes())
+            lines = signed_file(name, ours[name], theirs[name], cafile) \
+                if difference and name.endswith(SIGNABLE) else None
+        except Fault as fault:
+            print(f"  {name}: NOT VERIFIED: {fault}")
+            failures.append(f"{name}: {fault}".split("\n")[0])
+            continue
+        except Exception as error:  # noqa: BLE001 -- a forged file may break any reader
+            print(f"  {name}: NOT VERIFIED: cannot be read ({type(error).__name__}: {error})")
+            failures.append(f"{name} cannot be read as what these sources build ({error})")
+            continue
+        if lines is None:
             print(f"  {name}: {difference or 'identical'}")
             if difference:
                 failures.append(f"{name} {difference}")
+            elif cafile and name.endswith(SIGNABLE):
+                failures.append(f"{name} is not signed, and with CAFILE every signable file must be")
             continue
         signed += 1
-        if name.endswith(".msi"):
-            difference = package_difference(ours[name], theirs[name])
-        else:
-            with tempfile.TemporaryDirectory() as work:
-                unsigned = pathlib.Path(work, "unsigned")
-                kit_signing.remove_signature(theirs[name], unsigned)
-                difference = byte_difference(mine, unsigned.read_bytes())
-        print(f"  {name}: {difference or 'identical once its signature is set aside'}\n"
-              f"      {signature}")
-        if difference:
-            failures.append(f"{name}, its signature set aside, {difference}")
-        if not signature.intact:
-            failures.append(f"{name}: its signature does not match it")
-        if cafile and not signature.trusted:
-            failures.append(f"{name}: its signature {signature.trust}")
-    sums = check_sums(kit, theirs)
-    print(f"  {SUMS}: {sums or 'lists each file with its SHA-256'}")
-    if sums:
-        failures.append(f"{SUMS} {sums}")
+        print(f"  {name}: identical once its one signature is set aside\n      " + "\n      ".join(lines))
+    faults = check_sums(sums, theirs)
+    print(f"  {SUMS}: " + ("; ".join(faults) if faults else "lists each file once, with its SHA-256"))
+    failures += [f"{SUMS} {fault}" for fault in faults]
 
     if failures:
-        print(f"\nNOT VERIFIED: the kit in {kit} is not what these sources build:\n  " +
+        print(f"\nNOT VERIFIED: the kit in {shown(str(kit))} is not what these sources build:\n  " +
               "\n  ".join(failures))
         return False
     code = (built / "ProductCode.txt").read_text().strip()
-    print(f"\nVERIFIED: the kit in {kit} is exactly what these sources build: install-ca-certs "
-          f"{version}, ProductCode {code}, {len(theirs)} files" +
+    print(f"\nVERIFIED: the kit in {shown(str(kit))} is exactly what these sources build: "
+          f"install-ca-certs {version}, ProductCode {code}, {len(theirs) + 1} files" +
           (f", {signed} of them signed and identical once their signatures are set aside"
            if signed else "") + ".")
     return True

@@ -15,9 +15,14 @@ import unittest
 import xml.etree.ElementTree as ET
 
 import olefile
+from cryptography import x509
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(1, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+import kit_authenticode  # noqa: E402
+import kit_verify  # noqa: E402
 import winetest  # noqa: E402
+from kit_files import write_sums  # noqa: E402
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
 KIT_SCRIPT = os.path.join(ROOT, "scripts", "kit.py")
@@ -31,6 +36,7 @@ with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
 VERSION = re.search(r"project\(install-ca-certs VERSION (\S+)", _cmake).group(1)
 # The last release as recorded: {"VERSION": ..., "TIME": ..., "PRODUCT_CODE": ...}.
 RELEASE = dict(re.findall(r"^set\(RELEASE_(\w+) ?(\S*)\)$", _cmake, re.M))
+RELEASE["SUMS"] = os.path.join(ROOT, "release", RELEASE["VERSION"], "SHA256SUMS")
 PRODUCT_NAME = "Сертификаты Минцифры России, ФНС и АО «Аналитический центр»"
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 # The package's marker is a 32-bit component: in a 64-bit prefix, as on 64-bit
@@ -41,16 +47,18 @@ MARKER = (r"Software\Wow6432Node\install-ca-certs" if winetest.PLATFORM.arch.nam
 ROWS, thumbprint = winetest.ROWS, winetest.thumbprint
 
 
-def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, release=None, verify=None):
+def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, release=None, verify=None,
+              script=KIT_SCRIPT):
     """Builds a kit into `out` as `make dist` does, by default as an unreleased build of
-    VERSION at the release's time; with `verify`, checks that kit against it."""
+    VERSION at the release's time; with `verify`, checks that kit against it (True: the
+    kit that KIT in the environment names)."""
     release = release or {"VERSION": "", "TIME": RELEASE["TIME"]}
     return subprocess.run(
-        ["/usr/bin/python3", KIT_SCRIPT, "verify" if verify else "build", "--version", version,
+        ["/usr/bin/python3", script, "verify" if verify else "build", "--version", version,
          *[f"--release-{k.lower().replace('_', '-')}={v}" for k, v in release.items()],
          "--arch", winetest.PLATFORM.arch.msi_arch, "--image", image, "--checker", CHECKER,
-         "--wxs", WXS, "--source", winetest.SOURCE, "--out", out,
-         *(["--kit", verify] if verify else [])],
+         "--wxs", WXS, "--source", winetest.SOURCE, *(["--kit", verify] if isinstance(verify, str) else
+                                                    [] if verify else ["--out", out])],
         check=not verify, capture_output=True, text=True, env=dict(os.environ, **(env or {})))
 
 
@@ -232,23 +240,26 @@ class KitSigning(KitTest):
         self.install(prefix, os.path.join(work, "kit", "install-ca-certs.msi"))
         self.assertRowsInstalled(prefix, range(1, 13))
 
-def make_signing_certificate(work):
-    """A throwaway CA and a code-signing certificate it issued: (CA, chain, key) files."""
+def make_signing_certificate(work, ca=None, purpose="codeSigning"):
+    """A throwaway CA, unless `ca` names one, and a certificate it issued for
+    `purpose`: (CA, chain, key) files."""
+    os.makedirs(work, exist_ok=True)
     path = lambda name: os.path.join(work, name)  # noqa: E731
-    for name, subject, issuer, extensions in (
-            ("ca", "test CA", [], ["basicConstraints=critical,CA:TRUE",
-                                   "keyUsage=critical,keyCertSign"]),
-            ("sign", "test signer", ["-CA", path("ca.pem"), "-CAkey", path("ca.key")],
+    issuers = [] if ca else [("ca", "test CA", [], ["basicConstraints=critical,CA:TRUE",
+                                                   "keyUsage=critical,keyCertSign"])]
+    ca = ca or path("ca.pem")
+    for name, subject, issuer, extensions in issuers + [
+            ("sign", f"test {purpose}", ["-CA", ca, "-CAkey", ca[:-4] + ".key"],
              ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
-              "extendedKeyUsage=codeSigning"])):
+              f"extendedKeyUsage=critical,{purpose}"])]:
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-subj", f"/CN=install-ca-certs {subject}", "-keyout", path(f"{name}.key"),
                         "-out", path(f"{name}.pem"), *issuer,
                         *[a for e in extensions for a in ("-addext", e)]],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     pathlib.Path(path("chain.pem")).write_text(
-        "".join(pathlib.Path(path(f"{name}.pem")).read_text() for name in ("sign", "ca")))
-    return path("ca.pem"), path("chain.pem"), path("sign.key")
+        "".join(pathlib.Path(p).read_text() for p in (path("sign.pem"), ca)))
+    return ca, path("chain.pem"), path("sign.key")
 
 
 class KitFiles(unittest.TestCase):
@@ -355,72 +366,165 @@ class KitFiles(unittest.TestCase):
             self.assertTrue(f"`{properties['ProductName']}`" in text, f"{guide}: the name, verbatim")
             self.assertTrue("```bat\nuninstall-ca-certs.cmd\n```" in text, f"{guide}: the uninstall command")
 
-    def test_a_released_version_builds_its_package_or_nothing(self):
+    def test_a_released_version_builds_its_kit_or_nothing(self):
         with tempfile.TemporaryDirectory() as work:
             # Built as being released, it prints the record that names the shipped kit.
             printed = build_kit(os.path.join(work, "kit"),
                                 release={"VERSION": VERSION, "TIME": RELEASE["TIME"]}).stdout
-            release = dict(re.findall(r"^set\(RELEASE_(\w+) (\S+)\)$", printed, re.M))
+            release = dict(re.findall(r"^set\(RELEASE_(\w+) (\S+)\)$", printed, re.M),
+                           SUMS=os.path.join(work, "kit", "SHA256SUMS"))
             self.assertEqual(release["PRODUCT_CODE"], product_code(SHIPPED), "the record's package")
             image = shutil.copy(winetest.IMAGE, work)
             with open(image, "r+b") as f:  # the DOS stub, as another toolchain might write it
                 f.seek(0x40)
                 f.write(b"\1")
-            with self.assertRaises(subprocess.CalledProcessError) as refused:
-                build_kit(os.path.join(work, "changed"), image=image, release=release)
-        self.assertRegex(refused.exception.stderr, r"released as the package \{.*\n  the program "
-                         r"\(SHA-256 \w{64}, released \w{64}\)\n.*toolchain.*\nRaise VERSION")
+            scripts = shutil.copytree(os.path.dirname(KIT_SCRIPT), os.path.join(work, "scripts"))
+            template = pathlib.Path(scripts, "kit_files.py")  # a detection that always says "installed"
+            template.write_text(template.read_text().replace("if ($missing.Count -eq 0)", "if ($true)"))
+            for what, kit, expected in (
+                    ("the program", dict(image=image), r"  the program \(SHA-256 \w{64}, released "
+                     r"\w{64}\)\n(.*\n)*.*toolchain.*\nRaise VERSION"),
+                    ("the detection script", dict(script=os.path.join(scripts, "kit.py")),
+                     r"  detect-ca-certs.ps1 \(SHA-256 \w{64}, released \w{64}\)\nRaise")):
+                with self.subTest(what), self.assertRaises(subprocess.CalledProcessError) as refused:
+                    build_kit(os.path.join(work, "changed"), release=release, **kit)
+                self.assertRegex(refused.exception.stderr, r"released as the package \{.*what differs:\n" + expected)
+
+    @classmethod
+    def setUpClass(cls):
+        # One signed kit for the signing cases: signing takes seconds.
+        cls.work = tempfile.mkdtemp(prefix="kit-files-")
+        cls.ca, cls.chain, cls.key = make_signing_certificate(cls.work)
+        cls.signed = os.path.join(cls.work, "signed")
+        cls.said = build_kit(cls.signed, env={"SIGN_CERT": cls.chain, "SIGN_KEY": cls.key}).stdout
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
 
     def test_signed_builds_are_one_package_and_verify(self):
-        with tempfile.TemporaryDirectory() as work:
-            ca, chain, key = make_signing_certificate(work)
-            kits = [os.path.join(work, name) for name in ("signed", "again")]
-            for kit in kits:
-                build_kit(kit, env={"SIGN_CERT": chain, "SIGN_KEY": key})
-            contents = [{os.path.relpath(os.path.join(d, n), kit): pathlib.Path(d, n).read_bytes()
-                         for d, _, names in os.walk(kit) for n in names} for kit in kits]
-            self.assertEqual(contents[0], contents[1], "one key signs one package to the same bytes")
-            self.assertEqual(product_code(os.path.join(kits[0], "install-ca-certs.msi")),
-                             product_code(SHIPPED), "signed or not, one package")
-            unsigned = os.path.join(work, "unsigned.exe")
-            subprocess.run(["osslsigncode", "remove-signature", "-in",
-                            os.path.join(kits[0], "install-ca-certs.exe"), "-out", unsigned],
-                           check=True, stdout=subprocess.DEVNULL)
-            self.assertEqual(pathlib.Path(unsigned).read_bytes(), pathlib.Path(winetest.IMAGE).read_bytes(),
-                             "without its signature, the image is the build's")
+        work = self.work
+        again = os.path.join(work, "again")
+        build_kit(again, env={"SIGN_CERT": self.chain, "SIGN_KEY": self.key})
+        kits = [self.signed, again]
+        contents = [{os.path.relpath(os.path.join(d, n), kit): pathlib.Path(d, n).read_bytes()
+                     for d, _, names in os.walk(kit) for n in names} for kit in kits]
+        self.assertEqual(contents[0], contents[1], "one key signs one package to the same bytes")
+        self.assertEqual(product_code(os.path.join(self.signed, "install-ca-certs.msi")),
+                         product_code(SHIPPED), "signed or not, one package")
+        with open(self.chain, "rb") as f:
+            until = kit_authenticode.utc(x509.load_pem_x509_certificate(f.read()), "not_valid_after")
+        self.assertRegex(self.said, rf"WARNING: .* no time stamp, .* stop validating on {until:%Y-%m-%d %H:%M} UTC",
+                         "signing without a time stamp says when the signatures stop validating")
 
-            for kit, signed in ((KIT, ""), (kits[0], ", 3 of them signed and identical once "
-                                                      "their signatures are set aside")):
-                # make verify, trusting the throwaway CA: the program, the package and the
-                # script signed, each once its signature is set aside the sources' file
-                result = build_kit(os.path.join(work, "rebuilt"), env={"CAFILE": ca}, verify=kit)
-                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-                self.assertRegex(result.stdout, rf"VERIFIED: the kit in {re.escape(kit)} is exactly "
-                                 rf"what these sources build: .*, \d+ files{signed}\.")
-            msi = pathlib.Path(kits[1], "install-ca-certs.msi")
-            package = bytearray(msi.read_bytes())
-            package[package.index(pathlib.Path(winetest.IMAGE).read_bytes()[:512]) + 0x40] ^= 1
-            msi.write_bytes(package)
-            result = build_kit(os.path.join(work, "rebuilt"), verify=kits[1])
-            self.assertEqual(result.returncode, 1, "make verify must fail on a changed package")
-            self.assertIn("NOT VERIFIED: the kit in", result.stdout)
-            self.assertIn("install-ca-certs.msi, its signature set aside, Binary.InstallerImage differs "
-                          "from byte 64 on", result.stdout)
+        # make verify, as the Makefile calls it: KIT and CAFILE from the environment,
+        # here with a space and Cyrillic in their paths, the kit time-stamped.
+        stamped = os.path.join(work, "подписанный комплект")
+        shutil.copytree(self.signed, stamped)
+        tsa = make_signing_certificate(os.path.join(work, "tsa"), self.ca, "timeStamping")
+        for name in SIGNED_FILES:
+            osslsigncode(stamped, name, "add", "-TSA-certs", tsa[1], "-TSA-key", tsa[2],
+                         "-TSA-time", str(int(time.time())))
+        write_sums(pathlib.Path(stamped))
+        ca = shutil.copy(self.ca, os.path.join(work, "tsa", "корни ЦС.pem"))
+        for kit, env, signed in ((KIT, {}, ""), (stamped, {"KIT": stamped, "CAFILE": ca}, ", 3 of them "
+                                 "signed and identical once their signatures are set aside")):
+            result = build_kit(None, env=env, verify=True if env else kit)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertRegex(result.stdout, rf"VERIFIED: the kit in {re.escape(kit)} is exactly "
+                             rf"what these sources build: .*, \d+ files{signed}\.")
+        self.assertEqual(result.stdout.count("time-stamped "), len(SIGNED_FILES))
 
-            # An osslsigncode that cannot sign scripts stops the build; it must not
-            # leave a signed kit with an unsigned detection script.
-            old = os.path.join(work, "old-osslsigncode")
-            os.makedirs(old)
-            with open(os.path.join(old, "osslsigncode"), "w") as f:
-                f.write('#!/bin/sh\n[ "$1" = --version ] && echo "osslsigncode 2.5, using:" && exit 0\n'
-                        "exit 3\n")
-            os.chmod(os.path.join(old, "osslsigncode"), 0o755)
-            with self.assertRaises(subprocess.CalledProcessError) as refused:
-                build_kit(os.path.join(work, "old-kit"), env={
-                    "SIGN_CERT": chain, "SIGN_KEY": key,
-                    "PATH": old + os.pathsep + os.environ["PATH"]})
-            self.assertIn("cannot sign PowerShell scripts", refused.exception.stderr)
+        # A signing that fails leaves the previous kit as it was, and says why in a line.
+        other = make_signing_certificate(os.path.join(work, "other"))
+        before = kit_contents(self.signed)
+        with self.assertRaises(subprocess.CalledProcessError) as refused:
+            build_kit(self.signed, env={"SIGN_CERT": other[1], "SIGN_KEY": self.key})
+        self.assertRegex(refused.exception.stderr, r"^the kit was not built, .* is as it was: "
+                         r"osslsigncode failed \(exit \d+\)[^\n]*\n$")
+        self.assertEqual(kit_contents(self.signed), before, "the previous kit, untouched")
 
+        # An osslsigncode that cannot sign scripts stops the build; it must not
+        # leave a signed kit with an unsigned script.
+        old = os.path.join(work, "old-osslsigncode")
+        os.makedirs(old)
+        with open(os.path.join(old, "osslsigncode"), "w") as f:
+            f.write('#!/bin/sh\n[ "$1" = --version ] && echo "osslsigncode 2.5, using:" && exit 0\n'
+                    "exit 3\n")
+        os.chmod(os.path.join(old, "osslsigncode"), 0o755)
+        with self.assertRaises(subprocess.CalledProcessError) as refused:
+            build_kit(os.path.join(work, "old-kit"), env={
+                "SIGN_CERT": self.chain, "SIGN_KEY": self.key,
+                "PATH": old + os.pathsep + os.environ["PATH"]})
+        self.assertIn("cannot sign PowerShell scripts", refused.exception.stderr)
+
+    def test_forged_kits_are_not_verified(self):
+        """Each a kit as an attacker would make it from the signed one, SHA256SUMS made
+        again to match unless it is the forgery."""
+        other = make_signing_certificate(os.path.join(self.work, "nested"))
+
+        def flip_signature_value(kit):  # the last byte of the program's signature
+            program = kit / "install-ca-certs.exe"
+            data = bytearray(program.read_bytes())
+            blob, at = kit_verify.certificate_table(bytes(data))[:2]
+            data[at + 8 + len(blob) - 1] ^= 1
+            program.write_bytes(data)
+
+        def link_outside(kit):
+            outside = shutil.copy(kit / "install-ca-certs.exe", self.work)
+            (kit / "install-ca-certs.exe").unlink()
+            (kit / "install-ca-certs.exe").symlink_to(outside)
+
+        def sums(change):
+            return lambda kit: (kit / "SHA256SUMS").write_text(change((kit / "SHA256SUMS").read_text()))
+
+        def append(name, data):
+            return lambda kit: (kit / name).write_bytes((kit / name).read_bytes() + data)
+
+        for name, forge, said in (
+                ("broken signature", flip_signature_value,
+                 "install-ca-certs.exe: the value of its signature does not verify with its signer's key"),
+                ("after the script's block", append("detect-ca-certs.ps1", b"Write-Output x\r\n"),
+                 "detect-ca-certs.ps1: has text before or after its signature block"),
+                ("after the package", append("install-ca-certs.msi", bytes(512)),
+                 "install-ca-certs.msi: has 512 bytes after its compound file"),
+                ("unauthenticated blob", lambda kit: osslsigncode(kit, "install-ca-certs.msi", "add",
+                                                                  "-addUnauthenticatedBlob"),
+                 "install-ca-certs.msi: its signature carries an unauthenticated blob"),
+                ("nested signature", lambda kit: osslsigncode(
+                    kit, "detect-ca-certs.ps1", "sign", "-nest", "-certs", other[1], "-key", other[2]),
+                 "detect-ca-certs.ps1: its signature carries a nested second signature"),
+                ("symbolic link", link_outside, "install-ca-certs.exe is a symbolic link (to "),
+                ("wrong first duplicate", sums(lambda text: "0" * 64 + "  install-ca-certs.exe\n" + text),
+                 "SHA256SUMS line 1 gives another SHA-256 for install-ca-certs.exe"),
+                ("comment", sums(lambda text: "# SHA-256\n" + text), "SHA256SUMS line 1 is not ")):
+            with self.subTest(name):
+                kit = pathlib.Path(self.work, "forged", name)
+                shutil.copytree(self.signed, kit)
+                forge(kit)
+                if "SHA256SUMS" not in said:
+                    write_sums(kit)
+                result = build_kit(None, verify=str(kit))
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertNotIn("Traceback", result.stderr)
+                self.assertIn("\nNOT VERIFIED: the kit in", result.stdout)
+                self.assertIn("\n  " + said, result.stdout.split("\nNOT VERIFIED")[1])
+
+
+SIGNED_FILES = ("install-ca-certs.exe", "install-ca-certs.msi", "detect-ca-certs.ps1")
+
+
+def osslsigncode(kit, name, command, *options):
+    """Replaces a kit's file with what osslsigncode's `command` makes of it."""
+    path = os.path.join(kit, name)
+    subprocess.run(["osslsigncode", command, *options, "-in", path, "-out", path + ".new"],
+                   check=True, capture_output=True)
+    os.replace(path + ".new", path)
+
+
+def kit_contents(kit):
+    return {p: pathlib.Path(p).read_bytes() for p in glob.glob(os.path.join(kit, "**"), recursive=True)
+            if os.path.isfile(p)}
 
 if __name__ == "__main__":
     unittest.main()
