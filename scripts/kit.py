@@ -6,8 +6,8 @@ Usage:
       writes the C++ table of thumbprints that the MSI's check reads
   kit.py build RELEASE... --version V --image EXE --checker DLL --wxs WXS
                --source CERTIFICATES_SOURCE --out DIR [--arch x86|x64] [--compiler CXX]
-      writes DIR/install-ca-certs.exe, install-ca-certs.msi, detect-ca-certs.ps1,
-      uninstall-ca-certs.cmd, certificates/<SHA-1>.cer, certificates/roots.p7b,
+      writes DIR/install-ca-certs.exe, install-ca-certs.msi, detect-msi.ps1,
+      detect-certificates.ps1, uninstall-ca-certs.cmd, certificates/<SHA-1>.cer, certificates/roots.p7b,
       certificates/intermediates.p7b, ProductCode.txt and SHA256SUMS; --arch x64
       packages the image's 64-bit twin, for the tests only (default x86).
   kit.py verify RELEASE... (the same options but --out) --kit KIT [--cafile PEM]
@@ -218,7 +218,7 @@ def build(args, signer, out):
                                  args.arch, int(args.release_time), unsigned, work)
         out.mkdir()
         kit_files.write_certificates(out / "certificates", rows, work)
-        kit_files.write_scripts(out, rows)
+        kit_files.write_scripts(out, rows, args.version, kit_msi.upgrade_code(pathlib.Path(args.wxs)))
         shutil.copyfile(args.image, out / "install-ca-certs.exe")
         shutil.copyfile(unsigned, out / "install-ca-certs.msi")
         (out / "ProductCode.txt").write_bytes(f"{code}\r\n".encode("ascii"))
@@ -334,7 +334,7 @@ def main():
         if path.is_file():
             print(f"{path.relative_to(out.parent)}: {path.stat().st_size} bytes")
     print(f"ProductCode {code} (install-ca-certs {args.version}); uninstall-ca-certs.cmd "
-          f"removes whichever build is installed\n{said}")
+          f"removes every installed build of the package\n{said}")
     if signing:
         print(signing)
 

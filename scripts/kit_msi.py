@@ -66,6 +66,10 @@ def export_table(msi, table):
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
 
 
+def upgrade_code(wxs):
+    return ET.parse(wxs).getroot().find(WIX + "Product").get("UpgradeCode")
+
+
 def build_msi(wxs, image, checker, version, arch, epoch, output, work):
     """Writes the package to `output`; returns its ProductCode, which names the
     package built with a placeholder in its place, its summary as it will be."""

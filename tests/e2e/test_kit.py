@@ -45,6 +45,7 @@ MARKER = (r"Software\Wow6432Node\install-ca-certs" if winetest.PLATFORM.arch.nam
           else r"Software\install-ca-certs")
 
 ROWS, thumbprint = winetest.ROWS, winetest.thumbprint
+EXPECTED = {thumbprint(der): store for _, store, der in ROWS}
 
 
 def build_kit(out, image=winetest.IMAGE, env=None, version=VERSION, release=None, verify=None,
@@ -162,7 +163,7 @@ class KitInstall(KitTest):
 
 
 class KitRebuild(KitTest):
-    def test_another_build_replaces_it_and_the_uninstall_script_removes_either(self):
+    def test_another_build_replaces_it_and_the_uninstall_script_removes_any(self):
         other = os.path.join(self.work(), "install-ca-certs.msi")
         build_kit(os.path.dirname(other), release={"VERSION": "", "TIME": "1700000000"})
         # Windows refuses a package code it has not seen under an installed
@@ -174,13 +175,41 @@ class KitRebuild(KitTest):
         self.assertRegistered(prefix, other, VERSION)
         self.assertRowsInstalled(prefix, range(1, 13))
         uninstall = "cmd /c " + winetest.windows_path(os.path.join(KIT, "uninstall-ca-certs.cmd"))
-        for _ in range(2):  # the second time with nothing installed: 0 as well
-            self.launch(prefix, uninstall, expect=0)
-            self.assertRegistered(prefix)
+        env = winetest.wine_env(prefix)
+        # Whatever the marker says: as installed, as the earliest 1.0.0 wrote it (no
+        # ProductCode), or deleted; then once more with nothing installed.
+        for marker in ("as installed", "Version only", "deleted", "nothing installed"):
+            with self.subTest(marker):
+                if marker != "as installed" and marker != "nothing installed":
+                    self.install(prefix, SHIPPED)
+                    winetest.reg(env, "delete", "HKLM\\" + MARKER,
+                                 *(["/v", "ProductCode"] if marker == "Version only" else []))
+                    winetest.wait_server(prefix)
+                self.launch(prefix, uninstall, expect=0)
+                self.assertRegistered(prefix)
         self.assertRowsInstalled(prefix, range(1, 13))
 
 
 class KitUpgrade(KitTest):
+    def detected(self, prefix, script):
+        """What detect-msi.ps1 decides here. PowerShell does not run under Wine: Windows
+        Installer answers the script's own calls (RelatedProducts of its UpgradeCode,
+        ProductState, ProductInfo VersionString) through Wine's cscript."""
+        text = pathlib.Path(script).read_text()
+        upgrade = re.search(r"'RelatedProducts', .*@\('(\{[0-9A-F-]{36}\})'\)", text).group(1)
+        minimum = re.search(r"-ge \[version\]'([\d.]+)'", text).group(1)
+        query = pathlib.Path(prefix, "drive_c", "related.vbs")
+        query.write_text('Set i = CreateObject("WindowsInstaller.Installer")\r\n'
+                         f'For Each p In i.RelatedProducts("{upgrade}")\r\n'
+                         ' WScript.Echo i.ProductState(p) & " " & i.ProductInfo(p, "VersionString")\r\n'
+                         'Next\r\n')
+        out = subprocess.run(winetest.wine(["cscript", "//nologo", r"C:\related.vbs"]), check=True,
+                             env=winetest.wine_env(prefix), capture_output=True, text=True).stdout
+        versions = [tuple(map(int, v.split("."))) for state, v in re.findall(r"^(\d+) ([\d.]+)", out, re.M)
+                    if state == "5"]
+        stores = winetest.store_certificates(prefix)
+        return all(t in stores[s] for t, s in EXPECTED.items()) and any(v >= tuple(map(int, minimum.split("."))) for v in versions)
+
     def test_upgrades_leave_one_product_and_a_downgrade_is_refused(self):
         work, chain = self.work(), [(VERSION, SHIPPED)]
         major, minor, build = map(int, VERSION.split(".")[:3])  # the fields Windows Installer compares
@@ -189,7 +218,12 @@ class KitUpgrade(KitTest):
             chain.append((version, os.path.join(work, version, "install-ca-certs.msi")))
         prefix = self.prefix()
         for version, msi in chain:
+            # All twelve are there after the first, and yet each later version is
+            # "not installed" until it is: the detection asks for its version.
+            script = os.path.join(os.path.dirname(msi), "detect-msi.ps1")
+            self.assertFalse(self.detected(prefix, script), f"{version} detected before its installation")
             _, trace = self.install(prefix, msi)
+            self.assertTrue(self.detected(prefix, script), f"{version} not detected once installed")
             self.assertEqual(trace.count('arg L"-s"'), 1, f"{version} runs the installer, the "
                              "removal of the one it replaces does not")
             self.assertRegistered(prefix, msi, version)
@@ -221,14 +255,21 @@ class KitFailure(KitTest):
         self.assertIn("6 of 12 certificates are missing", log)
         self.assertRegistered(prefix)  # a failed installation does not stay
 
-    def test_absent_store_is_named_in_the_log(self):
+    def test_absent_store_fails_an_upgrade_and_is_named_in_the_log(self):
+        major, minor, build = VERSION.split(".")
+        later = os.path.join(self.work(), "kit")
+        build_kit(later, version=f"{major}.{minor}.{int(build) + 1}")
         prefix = self.prefix()
+        self.install(prefix, SHIPPED)
         winetest.reg(winetest.wine_env(prefix), "delete", rf"HKLM\{winetest.STORES_KEY}\ROOT")
         winetest.wait_server(prefix)
-        log, _ = self.install(prefix, SHIPPED, expect=1603)
+        log, _ = self.install(prefix, os.path.join(later, "install-ca-certs.msi"), expect=1603)
         self.assertEqual(re.findall(r"the local computer's (\w+) store cannot be opened, error (\w+)", log),
                          [("ROOT", "0x00000002")], "CertOpenStore's error, once for the store's rows")
-        self.assertIn("12 of 12 certificates are missing", log)
+        self.assertIn("3 of 12 certificates are missing", log)
+        # Windows rolls the earlier product's removal back with the failed
+        # installation and keeps it; Wine does not, and leaves none.
+        self.assertRegistered(prefix)
 
 
 class KitSigning(KitTest):
@@ -284,15 +325,16 @@ class KitFiles(unittest.TestCase):
                              sorted(t for t, (s, _) in expected.items() if s == store),
                              f"{name} holds exactly the {store} rows")
 
-        script = pathlib.Path(KIT, "detect-ca-certs.ps1").read_bytes()
-        script.decode("ascii")  # Windows PowerShell 5.1 reads a script without BOM as ANSI
-        named = re.findall(r"'(Root|CA)\\([0-9A-F]{40})'", script.decode())
-        self.assertEqual(sorted((t, s) for s, t in named),
-                         sorted((t, "Root" if s == "Root" else "CA") for t, (s, _) in expected.items()),
-                         "the detection script names each thumbprint once, with its store")
-        self.assertIn(b"Cert:\\LocalMachine\\$_", script)
-        self.assertEqual(re.findall(rb"^\s*exit\b.*$", script, re.M), [b"exit 0\r"],
-                         "one way out of the script, with 0: a non-zero code reads as a failure")
+        for name in ("detect-msi.ps1", "detect-certificates.ps1"):
+            script = pathlib.Path(KIT, name).read_bytes()
+            script.decode("ascii")  # Windows PowerShell 5.1 reads a script without BOM as ANSI
+            named = re.findall(r"'(Root|CA)\\([0-9A-F]{40})'", script.decode())
+            self.assertEqual(sorted((t, s) for s, t in named),
+                             sorted((t, "Root" if s == "Root" else "CA") for t, (s, _) in expected.items()),
+                             f"{name} names each thumbprint once, with its store")
+            self.assertIn(b"Cert:\\LocalMachine\\$_", script)
+            self.assertEqual(re.findall(rb"^\s*exit\b.*$", script, re.M), [b"exit 0\r"],
+                             f"{name}: one way out, with 0: a non-zero code reads as a failure")
 
         self.assertEqual(pathlib.Path(KIT, "ProductCode.txt").read_bytes(),
                          product_code(SHIPPED).encode() + b"\r\n", "ProductCode.txt")
@@ -385,7 +427,7 @@ class KitFiles(unittest.TestCase):
                     ("the program", dict(image=image), r"  the program \(SHA-256 \w{64}, released "
                      r"\w{64}\)\n(.*\n)*.*toolchain.*\nRaise VERSION"),
                     ("the detection script", dict(script=os.path.join(scripts, "kit.py")),
-                     r"  detect-ca-certs.ps1 \(SHA-256 \w{64}, released \w{64}\)\nRaise")):
+                     r"  detect-certificates.ps1 \(SHA-256 \w{64}, released \w{64}\)\nRaise")):
                 with self.subTest(what), self.assertRaises(subprocess.CalledProcessError) as refused:
                     build_kit(os.path.join(work, "changed"), release=release, **kit)
                 self.assertRegex(refused.exception.stderr, r"released as the package \{.*what differs:\n" + expected)
@@ -427,7 +469,7 @@ class KitFiles(unittest.TestCase):
                          "-TSA-time", str(int(time.time())))
         write_sums(pathlib.Path(stamped))
         ca = shutil.copy(self.ca, os.path.join(work, "tsa", "корни ЦС.pem"))
-        for kit, env, signed in ((KIT, {}, ""), (stamped, {"KIT": stamped, "CAFILE": ca}, ", 3 of them "
+        for kit, env, signed in ((KIT, {}, ""), (stamped, {"KIT": stamped, "CAFILE": ca}, ", 4 of them "
                                  "signed and identical once their signatures are set aside")):
             result = build_kit(None, env=env, verify=True if env else kit)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -484,16 +526,16 @@ class KitFiles(unittest.TestCase):
         for name, forge, said in (
                 ("broken signature", flip_signature_value,
                  "install-ca-certs.exe: the value of its signature does not verify with its signer's key"),
-                ("after the script's block", append("detect-ca-certs.ps1", b"Write-Output x\r\n"),
-                 "detect-ca-certs.ps1: has text before or after its signature block"),
+                ("after the script's block", append("detect-msi.ps1", b"Write-Output x\r\n"),
+                 "detect-msi.ps1: has text before or after its signature block"),
                 ("after the package", append("install-ca-certs.msi", bytes(512)),
                  "install-ca-certs.msi: has 512 bytes after its compound file"),
                 ("unauthenticated blob", lambda kit: osslsigncode(kit, "install-ca-certs.msi", "add",
                                                                   "-addUnauthenticatedBlob"),
                  "install-ca-certs.msi: its signature carries an unauthenticated blob"),
                 ("nested signature", lambda kit: osslsigncode(
-                    kit, "detect-ca-certs.ps1", "sign", "-nest", "-certs", other[1], "-key", other[2]),
-                 "detect-ca-certs.ps1: its signature carries a nested second signature"),
+                    kit, "detect-certificates.ps1", "sign", "-nest", "-certs", other[1], "-key", other[2]),
+                 "detect-certificates.ps1: its signature carries a nested second signature"),
                 ("symbolic link", link_outside, "install-ca-certs.exe is a symbolic link (to "),
                 ("wrong first duplicate", sums(lambda text: "0" * 64 + "  install-ca-certs.exe\n" + text),
                  "SHA256SUMS line 1 gives another SHA-256 for install-ca-certs.exe"),
@@ -511,7 +553,7 @@ class KitFiles(unittest.TestCase):
                 self.assertIn("\n  " + said, result.stdout.split("\nNOT VERIFIED")[1])
 
 
-SIGNED_FILES = ("install-ca-certs.exe", "install-ca-certs.msi", "detect-ca-certs.ps1")
+SIGNED_FILES = ("install-ca-certs.exe", "install-ca-certs.msi", "detect-msi.ps1", "detect-certificates.ps1")
 
 
 def osslsigncode(kit, name, command, *options):
