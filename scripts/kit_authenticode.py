@@ -27,6 +27,11 @@ UNAUTHENTICATED = {"1.3.6.1.4.1.311.2.4.1": "a nested second signature",
 DIGESTS = {"2.16.840.1.101.3.4.2.1": hashes.SHA256, "2.16.840.1.101.3.4.2.2": hashes.SHA384,
            "2.16.840.1.101.3.4.2.3": hashes.SHA512}
 CODE_SIGNING, TIME_STAMPING = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8"
+# The signature algorithms a signer may name, by its key: RSA (PKCS #1 v1.5, with
+# NULL parameters) and ECDSA (none).
+RSA = ("1.2.840.113549.1.1.1", "1.2.840.113549.1.1.11", "1.2.840.113549.1.1.12", "1.2.840.113549.1.1.13")
+ECDSA = ("1.2.840.10045.4.3.2", "1.2.840.10045.4.3.3", "1.2.840.10045.4.3.4")
+NULL = b"\x05\x00"
 SEQUENCE, SET, OCTET_STRING, OID, INTEGER, GENERALIZED_TIME = 0x30, 0x31, 0x04, 0x06, 0x02, 0x18
 TAGGED0, TAGGED1 = 0xA0, 0xA1
 
@@ -47,9 +52,11 @@ def element_at(data, at):
     tag, length, body = data[at], data[at + 1], at + 2
     if length & 0x80:
         count = length & 0x7F
-        if not 1 <= count <= 4 or len(data) < body + count:
+        if not 1 <= count <= 4 or len(data) < body + count or data[body] == 0:
             raise Fault("its signature has a malformed length")
         length, body = int.from_bytes(data[body:body + count], "big"), body + count
+        if length < 0x80:  # DER: the short form wherever it fits
+            raise Fault("its signature has a length that is not DER")
     if tag & 0x1F == 0x1F or body + length > len(data):
         raise Fault("its signature is malformed or cut short")
     return Element(tag, bytes(data[body:body + length]), bytes(data[at:body + length]), body + length)
@@ -94,8 +101,20 @@ def oid(element):
     return ".".join(map(str, parts))
 
 
-def digest_of(algorithm, data):
-    name = oid(children(expect(algorithm, SEQUENCE))[0])
+def algorithm(element, allowed=None, parameters=(None, NULL)):
+    """The object identifier of an AlgorithmIdentifier whose parameters are one of
+    `parameters` (None: absent), from `allowed` if given: nothing else may ride in it."""
+    found = children(expect(element, SEQUENCE))
+    if not 1 <= len(found) <= 2 or (found[1].encoded if len(found) == 2 else None) not in parameters:
+        raise Fault("its signature has algorithm parameters that no algorithm it uses takes")
+    name = oid(found[0])
+    if allowed is not None and name not in allowed:
+        raise Fault(f"its signature uses the algorithm {name}, which does not go with its key")
+    return name
+
+
+def digest_of(element, data):
+    name = algorithm(element)
     if name not in DIGESTS:
         raise Fault(f"its signature uses the digest {name}; SHA-256, SHA-384 or SHA-512 are accepted")
     hasher = hashes.Hash(DIGESTS[name]())
@@ -111,8 +130,15 @@ def utc(certificate, field):
     return moment if moment.tzinfo else moment.replace(tzinfo=datetime.timezone.utc)
 
 
-def name(certificate):
-    return certificate.subject.rfc4514_string()
+def shown(text):
+    """Text from the kit as one printable line, whatever it was made of: a forged
+    name must not add a line, move the cursor or say a verdict."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode()
+                   for c in text)
+
+
+def name(certificate, field="subject"):
+    return shown(getattr(certificate, field).rfc4514_string())
 
 
 def check_value(key, signature, data, digest):
@@ -157,15 +183,24 @@ class SignedData:
                         "(revocation lists, say), or is malformed")
         kind, content = children(parts[2], OID, TAGGED0)
         self.content_type = oid(kind)
-        inner = {INDIRECT_DATA: SEQUENCE, TST_INFO: OCTET_STRING}.get(self.content_type)
+        # PKCS #7 signed data is version 1; a time stamp's, of other content than data, 3.
+        inner, version = {INDIRECT_DATA: (SEQUENCE, b"\x01"), TST_INFO: (OCTET_STRING, b"\x03")}.get(
+            self.content_type, (None, None))
         if inner is None:
             raise Fault(f"{what} signs content of the type {self.content_type}")
+        if parts[0].content != version:
+            raise Fault(f"{what} has a version its kind does not have")
         self.content = der(content.content, inner).content
         carried = children(parts[3]) if len(parts) == 5 else []
         try:
             self.certificates = [x509.load_der_x509_certificate(c.encoded) for c in carried]
         except ValueError:
             raise Fault(f"{what} carries a certificate that cannot be read") from None
+        for certificate in carried:  # the algorithm outside the signed part is the one inside
+            tbs, outer, value = children(expect(certificate, SEQUENCE), SEQUENCE, SEQUENCE, 0x03)
+            inner_algorithm = [c for c in children(tbs) if c.tag == SEQUENCE][0]
+            if outer.encoded != inner_algorithm.encoded or value.content[:1] != b"\x00":
+                raise Fault(f"{what} carries a certificate with data outside what its issuer signed")
         signers = children(parts[-1])
         if len(signers) != 1:
             raise Fault(f"{what} has {len(signers)} signers instead of one")
@@ -173,11 +208,19 @@ class SignedData:
         if [f.tag for f in fields][3:6] != [TAGGED0, SEQUENCE, OCTET_STRING] or len(fields) > 7 or \
                 (len(fields) == 7 and fields[6].tag != TAGGED1):
             raise Fault(f"the signer of {what} has no authenticated attributes, or is malformed")
-        _, identifier, algorithm, signed, _, value = fields[:6]
+        version, identifier, digest_algorithm, signed, signature_algorithm, value = fields[:6]
+        if version.content != (b"\x01" if identifier.tag == SEQUENCE else b"\x03"):
+            raise Fault(f"the signer of {what} has a version its kind does not have")
+        if [a.encoded for a in children(parts[1])] != [digest_algorithm.encoded]:
+            raise Fault(f"{what} names other digest algorithms than its signer's")
         signer = self._signer(identifier, what)
         self.value = value.content
         attributes = self._attributes(signed, what)
-        digest, hash_type = digest_of(algorithm, self.content)
+        digest, hash_type = digest_of(digest_algorithm, self.content)
+        if isinstance(signer.public_key(), rsa.RSAPublicKey):
+            algorithm(signature_algorithm, RSA, (NULL,))
+        else:
+            algorithm(signature_algorithm, ECDSA, (None,))
         if [oid(der(v, OID)) for v in attributes.get(CONTENT_TYPE, [])] != [self.content_type]:
             raise Fault(f"the signer of {what} signed another type of content")
         if [der(v, OCTET_STRING).content for v in attributes.get(MESSAGE_DIGEST, [])] != [digest]:
@@ -224,21 +267,20 @@ class SignedData:
         raise Fault(f"{what} does not carry its signer's certificate")
 
     def _chain(self, signer, what):
-        """The signer's certificate and its issuers among those carried, each one's own
-        signature checked with the next one's key; every certificate carried is on it."""
-        chain = [signer]
-        while chain[-1].issuer != chain[-1].subject:
-            issuers = [c for c in self.certificates if c.subject == chain[-1].issuer and c not in chain]
-            if not issuers:
-                break
-            issuer = next((c for c in issuers if issued_by(chain[-1], c)), None)
-            if issuer is None:
-                raise Fault(f"in {what}, the certificate of {name(chain[-1])} does not verify "
+        """The signer's certificate and every certificate carried that issued one of them
+        (a cross-certificate too), each one's own signature checked with an issuer's key;
+        every certificate carried must be among them. `unchecked`: those whose issuer
+        is not carried, whose own signature only a trust anchor can check."""
+        chain, self.unchecked = [signer], []
+        for certificate in chain:
+            issuers = [c for c in self.certificates if c.subject == certificate.issuer]
+            checked = [c for c in issuers if issued_by(certificate, c)]
+            if issuers and not checked:
+                raise Fault(f"in {what}, the certificate of {name(certificate)} does not verify "
                             "with its issuer's key")
-            chain.append(issuer)
-        if chain[-1].issuer == chain[-1].subject and not issued_by(chain[-1], chain[-1]):
-            raise Fault(f"in {what}, the self-signed certificate of {name(chain[-1])} does "
-                        "not verify with its own key")
+            if not issuers:
+                self.unchecked.append(certificate)
+            chain += [c for c in checked if c not in chain]
         for certificate in self.certificates:
             if certificate not in chain:
                 raise Fault(f"{what} carries a certificate that is not on its signer's chain: "
@@ -257,18 +299,19 @@ def generalized_time(element):
 class Signature:
     """The one Authenticode signature of a file, from its PKCS #7 `blob`, checked by
     itself: `chain` (the signer's certificate first), `digest` (the file digest it
-    signs, for the caller to compare), and `timestamp` ((time, the authority's
-    chain)) or None. Raises Fault."""
+    signs, for the caller to compare), `timestamp` ((time, the authority's chain))
+    or None, and `unchecked` (certificates, of either, that no certificate carried
+    issued, so that only a trust anchor can check them). Raises Fault."""
 
     def __init__(self, blob):
         signed = SignedData(blob, "its signature", CODE_SIGNING)
         if signed.content_type != INDIRECT_DATA:
             raise Fault("its signature is not an Authenticode signature")
         _, message = children(Element(SEQUENCE, signed.content, b"", 0), SEQUENCE, SEQUENCE)
-        algorithm, digest = children(expect(message, SEQUENCE), SEQUENCE, OCTET_STRING)
-        digest_of(algorithm, b"")  # an accepted algorithm
+        algorithm_, digest = children(expect(message, SEQUENCE), SEQUENCE, OCTET_STRING)
+        digest_of(algorithm_, b"")  # an accepted algorithm
         self.digest = digest.content
-        self.chain, self.timestamp = signed.chain, None
+        self.chain, self.timestamp, self.unchecked = signed.chain, None, signed.unchecked
         for kind, values in signed.unauthenticated.items():
             if kind != RFC3161_TIMESTAMP:
                 raise Fault(f"its signature carries {UNAUTHENTICATED.get(kind, 'the unauthenticated attribute ' + kind)}, "
@@ -277,17 +320,17 @@ class Signature:
                 raise Fault("its signature carries more than one time stamp")
             self.timestamp = self._timestamp(values[0], signed.value)
 
-    @staticmethod
-    def _timestamp(token, value):
+    def _timestamp(self, token, value):
         stamp = SignedData(token, "its time stamp", TIME_STAMPING)
         if stamp.content_type != TST_INFO or stamp.unauthenticated:
             raise Fault("its time stamp is not an RFC 3161 time stamp alone")
         info = children(der(stamp.content, SEQUENCE))
         if len(info) < 5:
             raise Fault("its time stamp is malformed")
-        algorithm, imprint = children(expect(info[2], SEQUENCE), SEQUENCE, OCTET_STRING)
-        if digest_of(algorithm, value)[0] != imprint.content:
+        algorithm_, imprint = children(expect(info[2], SEQUENCE), SEQUENCE, OCTET_STRING)
+        if digest_of(algorithm_, value)[0] != imprint.content:
             raise Fault("its time stamp is of another signature")
+        self.unchecked += stamp.unchecked
         return generalized_time(info[4]), stamp.chain
 
 
@@ -318,7 +361,7 @@ def chains_to(chain, cafile, moment):
         leaf.write_bytes(chain[0].public_bytes(serialization.Encoding.PEM))
         rest.write_bytes(b"".join(c.public_bytes(serialization.Encoding.PEM) for c in chain[1:]))
         result = subprocess.run(
-            ["openssl", "verify", "-CAfile", str(cafile), "-attime", str(int(moment.timestamp())),
+            ["openssl", "verify", "-no-CApath", "-no-CAstore", "-CAfile", str(cafile), "-attime", str(int(moment.timestamp())),
              "-purpose", "any", *(["-untrusted", str(rest)] if chain[1:] else []), str(leaf)],
             capture_output=True, text=True, errors="replace")
     if result.returncode == 0:

@@ -98,12 +98,18 @@ UNINSTALL = r"""@echo off
 rem Removes every installed build of the install-ca-certs package, the products
 rem that Windows Installer registered under its UpgradeCode {upgrade_code}:
 rem exits 0 when none is left (also when none was there), otherwise with
-rem msiexec's code. The certificates stay. Run it as an administrator or as
-rem LocalSystem. The key is Windows Installer's own registration for the
+rem msiexec's code, or 1603. The certificates stay. Run it as an administrator
+rem or as LocalSystem. The key is Windows Installer's own registration for the
 rem computer, the same in both registry views; /reg:64 reads it from a 32-bit
 rem process too. Its value names are the products' codes, packed.
 setlocal
+rem A variable of this name would hide the exit codes below.
+set errorlevel=
 set key=HKLM\SOFTWARE\Classes\Installer\UpgradeCodes\{packed}
+rem reg says the same for a key that is not there and for a query it cannot
+rem make: only a key that is always there tells that a query works here.
+reg query HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion /v ProgramFilesDir /reg:64 >nul 2>&1
+if errorlevel 1 exit /b 1603
 set code=0
 for /f "tokens=1,2" %%a in ('reg query %key% /reg:64 2^>nul') do if "%%b"=="REG_SZ" call :remove %%a
 for /f "tokens=1,2" %%a in ('reg query %key% /reg:64 2^>nul') do if "%%b"=="REG_SZ" goto left
@@ -115,8 +121,13 @@ exit /b %code%
 :remove
 set p=%1
 set product={unpack}
-start "" /wait msiexec /x %product% /qn
-if not "%errorlevel%"=="0" set code=%errorlevel%
+start "" /wait msiexec /x %product% /qn /norestart
+set result=%errorlevel%
+rem Success, a restart asked for or not: only a failure is kept to exit with.
+if "%result%"=="0" goto :eof
+if "%result%"=="3010" goto :eof
+if "%result%"=="1641" goto :eof
+set code=%result%
 goto :eof
 """
 

@@ -48,8 +48,12 @@ class Signer:
                        check=True, capture_output=True)
 
     def lasting(self, program):
-        """What the signing means over time, read back from the signed program."""
-        signature = kit_authenticode.Signature(kit_verify.certificate_table(program.read_bytes())[0])
+        """What the signing means over time, read back from the signed program, whose
+        signature must hold as make verify reads it."""
+        try:
+            signature = kit_authenticode.Signature(kit_verify.certificate_table(program.read_bytes())[0])
+        except kit_authenticode.Fault as fault:
+            sys.exit(f"the kit was not built: the program's signature does not hold: {fault}")
         until = kit_authenticode.utc(signature.chain[0], "not_valid_after")
         if self.timestamped:
             return (f"The signatures are time-stamped: Windows accepts them after {until:%Y-%m-%d}, "

@@ -13,24 +13,15 @@ import re
 import struct
 import subprocess
 
-import olefile
-
 import kit_authenticode
 import kit_files
 import kit_msi
-from kit_authenticode import Fault
+from kit_authenticode import Fault, shown
 
 SUMS = "SHA256SUMS"
 SIGNABLE = (".exe", ".msi", ".ps1")
 # The package's signature, which a compound file keeps in streams of its own.
-SIGNATURE, EXTENDED_SIGNATURE = "\x05DigitalSignature", "\x05MsiDigitalSignatureEx"
-
-
-def shown(text):
-    """A name from the kit as one printable line, whatever it was made of: a forged
-    name must not add a line, a verdict say."""
-    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode()
-                   for c in text)
+SIGNATURE, EXTENDED_SIGNATURE = ("\x05DigitalSignature",), ("\x05MsiDigitalSignatureEx",)
 
 
 def byte_difference(ours, theirs):
@@ -43,35 +34,174 @@ def byte_difference(ours, theirs):
 
 # --- the package -------------------------------------------------------------------------
 
-def package_content(path):
-    """What a compound file holds but its layout, which signing rewrites: each
-    stream's and storage's name, class and times, and each stream's bytes, the
-    signature's streams aside. Windows Installer reads only this, and the
-    package's signature covers it."""
-    ole = olefile.OleFileIO(str(path))
-    content = {"": ("root", ole.root.clsid, ole.root.getctime(), ole.root.getmtime(), None)}
-    for entry in ole.listdir(streams=True, storages=True):
-        if entry == [SIGNATURE] or entry == [EXTENDED_SIGNATURE]:
+COMPOUND_FILE = bytes.fromhex("D0CF11E0A1B11AE1")
+FREESECT, ENDOFCHAIN, FATSECT, DIFSECT, NOSTREAM = 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0xFFFFFFFC, 0xFFFFFFFF
+# A directory entry that is not in use: zeros, but for its three links.
+FREE_ENTRY = bytes(68) + struct.pack("<3I", NOSTREAM, NOSTREAM, NOSTREAM) + bytes(48)
+
+
+def compound_file(data, strict):
+    """{path of raw names: (type, CLSID, state bits, creation and modification times,
+    bytes of a stream)} of a compound file, the root entry's path (). `strict`: every
+    byte must belong to the file's structure or to a stream, or be zero where it is
+    neither, and nothing may follow it, since a package's signature covers its
+    streams and no more; and no two entries of a storage may share a name."""
+    def fault(text):
+        raise Fault(f"its compound file {text}")
+
+    def zero(chunk, where):
+        if strict and any(chunk):
+            fault(f"holds data in {where}, which belongs to no stream")
+
+    if len(data) < 512 or data[:8] != COMPOUND_FILE:
+        raise Fault("is not a compound file, as a package is")
+    major, order, shift, mini_shift = struct.unpack_from("<4H", data, 26)
+    if order != 0xFFFE or (major, shift) not in ((3, 9), (4, 12)) or mini_shift != 6:
+        fault("has a header that Windows does not write")
+    size = 1 << shift
+    n_fat, first_directory, _, cutoff, first_minifat, n_minifat, first_difat, n_difat = \
+        struct.unpack_from("<8I", data, 44)
+    zero(data[8:24] + data[34:40 if major == 4 else 44] + data[52:56] + data[512:size], "its header")
+    count, owner = (len(data) - size) // size, {}
+
+    def sector(i):
+        return data[size * (i + 1):size * (i + 2)]
+
+    def claim(i, what):
+        if not 0 <= i < count or i in owner:
+            fault(f"has sector {i} twice, or outside the file ({what})")
+        owner[i] = what
+
+    fat_sectors, at = list(struct.unpack_from("<109I", data, 76)), first_difat
+    for _ in range(n_difat):
+        claim(at, "the DIFAT")
+        entries = struct.unpack_from(f"<{size // 4}I", sector(at))
+        fat_sectors, at = fat_sectors + list(entries[:-1]), entries[-1]
+    fat = []
+    for i in fat_sectors[:n_fat]:
+        claim(i, "the FAT")
+        fat += struct.unpack_from(f"<{size // 4}I", sector(i))
+    if strict and any(i != FREESECT for i in fat_sectors[n_fat:]):
+        fault("names more FAT sectors than it has")
+    if len(fat) < count:
+        fault("has sectors that its FAT does not cover")
+
+    def chain(start, what):
+        found = []
+        while start != ENDOFCHAIN:
+            claim(start, what)
+            found.append(start)
+            start = fat[start]
+        return found
+
+    directory = b"".join(sector(i) for i in chain(first_directory, "the directory"))
+    minifat_sectors = chain(first_minifat, "the mini FAT") if n_minifat else []
+    minifat = struct.unpack(f"<{len(minifat_sectors) * size // 4}I",
+                            b"".join(sector(i) for i in minifat_sectors))
+    entries = [directory[i:i + 128] for i in range(0, len(directory), 128)]
+    content, seen = {}, set()
+
+    def entry(index):
+        if not 0 <= index < len(entries) or index in seen:
+            fault("has a directory that is not a tree")
+        seen.add(index)
+        raw = entries[index]
+        length, kind = struct.unpack_from("<HB", raw, 64)
+        left, right, child = struct.unpack_from("<3I", raw, 68)
+        start, low, high = struct.unpack_from("<3I", raw, 116)
+        if not 2 <= length <= 64 or length % 2 or raw[length - 2:length] != b"\0\0" or kind not in (1, 2, 5):
+            fault("has a malformed directory entry")
+        zero(raw[length:64], "a name's unused bytes")
+        name = raw[:length - 2].decode("utf-16-le", "surrogatepass")
+        return name, kind, left, right, child, raw[80:96], struct.unpack_from("<I", raw, 96)[0], \
+            raw[100:116], start, low | high << 32
+
+    def storage(child, path):
+        """The entries of a storage, from its red-black tree of children."""
+        names, stack = set(), [child]
+        while stack:
+            index = stack.pop()
+            if index == NOSTREAM:
+                continue
+            name, kind, left, right, sub, clsid, state, times, start, length = entry(index)
+            if kind == 5:
+                fault("has a second root entry")
+            if name.upper() in names:
+                fault(f"has two entries named {shown(kit_msi.stream_name(path + (name,)))}")
+            names.add(name.upper())
+            stack += [left, right]
+            here = path + (name,)
+            content[here] = (kind, clsid, state, times, None if kind == 1 else (start, length))
+            if kind == 1:
+                storage(sub, here)
+
+    root = entry(0)
+    if root[1] != 5:
+        fault("has no root entry")
+    ministream = b"".join(sector(i) for i in chain(root[8], "the mini stream")) if root[9] else b""
+    zero(ministream[root[9]:], "the mini stream's last sector")
+    mini_owner = set()
+    storage(root[4], ())
+    for path, (kind, clsid, state, times, where) in list(content.items()):
+        if where is None:
             continue
-        stream = ole.get_type(entry) == olefile.STGTY_STREAM
-        content[kit_msi.stream_name(entry).lstrip("\x05")] = (
-            "stream" if stream else "storage", ole.getclsid(entry), ole.getctime(entry),
-            ole.getmtime(entry), ole.openstream(entry).read() if stream else None)
-    ole.close()
+        start, length = where
+        if length >= cutoff:
+            stream = b"".join(sector(i) for i in chain(start, shown(kit_msi.stream_name(path))))
+        else:
+            pieces, at = [], start
+            while at != ENDOFCHAIN:
+                if at >= len(minifat) or at in mini_owner or (at + 1) * 64 > len(ministream):
+                    fault("has a mini stream sector twice, or outside the mini stream")
+                mini_owner.add(at)
+                pieces.append(ministream[at * 64:(at + 1) * 64])
+                at = minifat[at]
+            stream = b"".join(pieces)
+        unit = size if length >= cutoff else 64
+        if len(stream) != -(-length // unit) * unit:
+            fault(f"has a stream whose sectors do not match its size ({shown(kit_msi.stream_name(path))})")
+        zero(stream[length:], "a stream's last sector")
+        content[path] = (kind, clsid, state, times, stream[:length])
+    content[()] = (5, root[5], root[6], root[7], None)
+    for index, raw in enumerate(entries):
+        if index not in seen and strict and raw != FREE_ENTRY:
+            fault("holds data in a directory entry that is not in use")
+    for i in set(range(len(minifat))) - mini_owner:
+        # osslsigncode leaves one such sector marked as a chain's end
+        if minifat[i] not in (FREESECT, ENDOFCHAIN):
+            fault("has mini sectors that belong to no stream")
+        zero(ministream[i * 64:(i + 1) * 64], "a free mini sector")
+    for i, next_sector in enumerate(fat):
+        if owner.get(i) in ("the FAT", "the DIFAT"):
+            if next_sector != (FATSECT if owner[i] == "the FAT" else DIFSECT):
+                fault("has a FAT that does not mark its own sectors")
+        elif i not in owner:
+            if next_sector != FREESECT:
+                fault("has sectors that belong to nothing")
+            if i < count:
+                zero(sector(i), "a free sector")
+    end = size * (max(owner, default=-1) + 2)
+    if strict and len(data) != end:
+        raise Fault(f"has {len(data) - end} bytes after its compound file, which no signature covers"
+                    if len(data) > end else "its compound file is cut short")
     return content
 
 
 def package_difference(ours, theirs):
-    a, b = package_content(ours), package_content(theirs)
-    for name in sorted(a.keys() | b.keys()):
-        if name not in b:
+    """What differs between two packages but their layout, which signing rewrites,
+    and their signature's streams: None if nothing."""
+    a, b = (compound_file(pathlib.Path(p).read_bytes(), p == theirs) for p in (ours, theirs))
+    for path in sorted(a.keys() | b.keys()):
+        if path in (SIGNATURE, EXTENDED_SIGNATURE):
+            continue
+        name = shown(kit_msi.stream_name(path).lstrip("\x05")) if path else "its root"
+        if path not in b:
             return f"lacks {name}"
-        if name not in a:
-            return f"has {shown(name)}, which these sources do not build"
-        if a[name] != b[name]:
-            where = byte_difference(a[name][4], b[name][4]) if a[name][:4] == b[name][:4] else \
-                "differs in its directory entry"
-            return f"{name} {where}"
+        if path not in a:
+            return f"has {name}, which these sources do not build"
+        if a[path] != b[path]:
+            return f"{name} " + (byte_difference(a[path][4], b[path][4]) if a[path][:4] == b[path][:4]
+                                 else "differs in its directory entry")
     return None
 
 
@@ -87,22 +217,15 @@ def product_version(msi):
 
 def package_signature(path, ours):
     """(signature, MsiDigitalSignatureEx or None) of a signed package whose content is
-    ours, or None if it carries none."""
-    ole = olefile.OleFileIO(str(path))
-    if not ole.exists(SIGNATURE):
+    ours and whose every other byte is structure or zero, or None if it carries none."""
+    content = compound_file(path.read_bytes(), True)
+    if SIGNATURE not in content:
         return None
-    blob = ole.openstream(SIGNATURE).read()
-    extended = ole.openstream(EXTENDED_SIGNATURE).read() if ole.exists(EXTENDED_SIGNATURE) else None
-    # The last sector in use ends the compound file (sector n starts at (n + 1) * size).
-    used = max((i for i, entry in enumerate(ole.fat) if entry != olefile.FREESECT), default=-1)
-    end, size = (used + 2) * ole.sectorsize, os.path.getsize(path)
-    ole.close()
-    if size > end:
-        raise Fault(f"has {size - end} bytes after its compound file, which no signature covers")
     difference = package_difference(ours, path)
     if difference:
         raise Fault(f"its signature set aside, {difference}")
-    return blob, extended
+    extended = content.get(EXTENDED_SIGNATURE)
+    return content[SIGNATURE][4], extended and extended[4]
 
 
 def pe_checksum(data, at):
@@ -167,8 +290,8 @@ def checked_checksum(data):
         raise Fault("its header's checksum is not the file's: it was changed after it was signed")
 
 
-SCRIPT_BLOCK = re.compile(rb"\r\n# SIG # Begin signature block\r\n((?:# [A-Za-z0-9+/=]{1,64}\r\n)+)"
-                          rb"# SIG # End signature block\r\n")
+SCRIPT_BLOCK = re.compile(rb"\r\n# SIG # Begin signature block\r\n((?:# [A-Za-z0-9+/]{64}\r\n)*"
+                          rb"# [A-Za-z0-9+/=]{1,64}\r\n)# SIG # End signature block\r\n")
 
 
 def script_signature(data, ours):
@@ -183,11 +306,14 @@ def script_signature(data, ours):
     if not block:
         raise Fault("has text before or after its signature block, which the signature does not cover "
                     "and PowerShell still runs, or a block PowerShell does not write")
+    text = b"".join(line[2:] for line in block.group(1).split(b"\r\n"))
     try:
-        return base64.b64decode(b"".join(line[2:] for line in block.group(1).split(b"\r\n")),
-                                validate=True), None
+        blob = base64.b64decode(text, validate=True)
     except ValueError:
-        raise Fault("its signature block is not base64") from None
+        blob = None
+    if blob is None or base64.b64encode(blob) != text:
+        raise Fault("its signature block is not base64 as PowerShell writes it")
+    return blob, None
 
 
 def stamp(moment):
@@ -200,7 +326,7 @@ def describe(signature, cafile):
     signer = signature.chain[0]
     fingerprint = signer.fingerprint(kit_authenticode.hashes.SHA256()).hex().upper()
     until = kit_authenticode.utc(signer, "not_valid_after")
-    lines = [f"signed by {kit_authenticode.name(signer)}, issued by {signer.issuer.rfc4514_string()}",
+    lines = [f"signed by {kit_authenticode.name(signer)}, issued by {kit_authenticode.name(signer, 'issuer')}",
              f"certificate SHA-256 {fingerprint}, valid {stamp(kit_authenticode.utc(signer, 'not_valid_before'))} "
              f"to {stamp(until)}"]
     if signature.timestamp:
@@ -211,7 +337,12 @@ def describe(signature, cafile):
         lines.append(f"no time stamp: on Windows the signature {stops} validating on {stamp(until)}, when "
                      "its certificate expires (Windows does not trust the time a signature claims)")
     fault = None
-    if cafile:
+    if signature.unchecked and not cafile:
+        names = ", ".join(f"{kit_authenticode.name(c)} (issued by {kit_authenticode.name(c, 'issuer')})"
+                          for c in signature.unchecked)
+        fault = (f"it does not carry the issuer of {names}, so that certificate's own signature "
+                 "can be checked only against its root: give CAFILE")
+    elif cafile:
         moment = signature.timestamp[0] if signature.timestamp else datetime.datetime.now(datetime.timezone.utc)
         why = kit_authenticode.chains_to(signature.chain, cafile, moment)
         if not why and signature.timestamp:
@@ -310,7 +441,7 @@ def check_sums(path, files):
         else:
             listed[found.group(2)] = number
             if kit_files.sha256(files[found.group(2)]) != found.group(1):
-                faults.append(f"line {number} gives another SHA-256 for {found.group(2)}")
+                faults.append(f"line {number} gives another SHA-256 for {shown(found.group(2))}")
     if len(faults) > 4:
         faults[4:] = [f"and {len(faults) - 4} more such lines"]
     unlisted = sorted(name for name in files.keys() - listed.keys() if files[name])
@@ -330,7 +461,7 @@ def verify(kit, built, version, cafile):
     signed = 0
     print(f"\nThe kit in {shown(str(kit))}, against what these sources build:")
     msi = "install-ca-certs.msi"
-    if msi in theirs and theirs[msi].read_bytes() != ours[msi].read_bytes():
+    if theirs.get(msi) and theirs[msi].read_bytes() != ours[msi].read_bytes():
         found = product_version(theirs[msi])
         if found is None:
             failures.append("install-ca-certs.msi is not a package that Windows Installer can read")
@@ -352,12 +483,12 @@ def verify(kit, built, version, cafile):
             lines = signed_file(name, ours[name], theirs[name], cafile) \
                 if difference and name.endswith(SIGNABLE) else None
         except Fault as fault:
-            print(f"  {name}: NOT VERIFIED: {fault}")
+            print(f"  {name}: NOT VERIFIED: " + "\n      ".join(map(shown, str(fault).split("\n"))))
             failures.append(f"{name}: {fault}".split("\n")[0])
             continue
         except Exception as error:  # noqa: BLE001 -- a forged file may break any reader
-            print(f"  {name}: NOT VERIFIED: cannot be read ({type(error).__name__}: {error})")
-            failures.append(f"{name} cannot be read as what these sources build ({error})")
+            print(f"  {name}: NOT VERIFIED: cannot be read ({type(error).__name__}: {shown(str(error))})")
+            failures.append(f"{name} cannot be read as what these sources build ({shown(str(error))})")
             continue
         if lines is None:
             print(f"  {name}: {difference or 'identical'}")
@@ -367,14 +498,15 @@ def verify(kit, built, version, cafile):
                 failures.append(f"{name} is not signed, and with CAFILE every signable file must be")
             continue
         signed += 1
-        print(f"  {name}: identical once its one signature is set aside\n      " + "\n      ".join(lines))
+        print(f"  {name}: identical once its one signature is set aside\n      " +
+              "\n      ".join(map(shown, lines)))
     faults = check_sums(sums, theirs)
     print(f"  {SUMS}: " + ("; ".join(faults) if faults else "lists each file once, with its SHA-256"))
     failures += [f"{SUMS} {fault}" for fault in faults]
 
     if failures:
         print(f"\nNOT VERIFIED: the kit in {shown(str(kit))} is not what these sources build:\n  " +
-              "\n  ".join(failures))
+              "\n  ".join(map(shown, failures)))
         return False
     code = (built / "ProductCode.txt").read_text().strip()
     print(f"\nVERIFIED: the kit in {shown(str(kit))} is exactly what these sources build: "

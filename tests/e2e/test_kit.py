@@ -7,6 +7,7 @@ import os
 import pathlib
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -523,6 +524,19 @@ class KitFiles(unittest.TestCase):
         def append(name, data):
             return lambda kit: (kit / name).write_bytes((kit / name).read_bytes() + data)
 
+        def in_root_name(kit):  # a byte after "Root Entry" in its directory entry
+            package = bytearray((kit / "install-ca-certs.msi").read_bytes())
+            package[(struct.unpack_from("<I", package, 48)[0] + 1) * 512 + 40] = 0x41
+            (kit / "install-ca-certs.msi").write_bytes(package)
+
+        # CAFILE alone is trusted, not the system's CA folder that OpenSSL reads by default.
+        folder = pathlib.Path(self.work, "system-roots")
+        folder.mkdir(exist_ok=True)
+        shutil.copy(self.ca, folder / (subprocess.run(["openssl", "x509", "-hash", "-noout", "-in", self.ca],
+                                                      capture_output=True, text=True).stdout.strip() + ".0"))
+        unrelated = os.path.join(os.path.dirname(other[1]), "sign.pem")  # another name, another key
+        elsewhere = {"CAFILE": unrelated, "SSL_CERT_DIR": str(folder)}
+
         for name, forge, said in (
                 ("broken signature", flip_signature_value,
                  "install-ca-certs.exe: the value of its signature does not verify with its signer's key"),
@@ -539,14 +553,18 @@ class KitFiles(unittest.TestCase):
                 ("symbolic link", link_outside, "install-ca-certs.exe is a symbolic link (to "),
                 ("wrong first duplicate", sums(lambda text: "0" * 64 + "  install-ca-certs.exe\n" + text),
                  "SHA256SUMS line 1 gives another SHA-256 for install-ca-certs.exe"),
-                ("comment", sums(lambda text: "# SHA-256\n" + text), "SHA256SUMS line 1 is not ")):
+                ("comment", sums(lambda text: "# SHA-256\n" + text), "SHA256SUMS line 1 is not "),
+                ("in a name's unused bytes", in_root_name,
+                 "install-ca-certs.msi: its compound file holds data in a name's unused bytes"),
+                ("a root only the system trusts", lambda kit: None,
+                 "install-ca-certs.exe: its signature does not chain to a root of " + unrelated)):
             with self.subTest(name):
                 kit = pathlib.Path(self.work, "forged", name)
                 shutil.copytree(self.signed, kit)
                 forge(kit)
                 if "SHA256SUMS" not in said:
                     write_sums(kit)
-                result = build_kit(None, verify=str(kit))
+                result = build_kit(None, verify=str(kit), env=elsewhere if "system" in name else None)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertNotIn("Traceback", result.stderr)
                 self.assertIn("\nNOT VERIFIED: the kit in", result.stdout)
