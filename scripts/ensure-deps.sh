@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make
-  googletest openssl libssl-dev libengine-gost-openssl
+  googletest openssl libssl-dev libgnutls28-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
