@@ -113,9 +113,10 @@ class Release:
                 sys.exit(f"{tool} is missing: scripts/ensure-deps.sh installs it")
         mirror = os.environ.get("DEBIAN_MIRROR", "http://deb.debian.org/debian")
         quiet = dict(check=True, stdout=subprocess.DEVNULL)
+        where = os.path.relpath(self.tree, ROOT)
+        print(f"Installing {' '.join(missing)} of Debian {self.suite} in {where} (once; a minute "
+              "or two) ...", flush=True)
         if not os.path.exists(self.marker):
-            print(f"Building Debian {self.suite} in {os.path.relpath(self.tree, ROOT)} (once; "
-                  "a minute or two, with Wine 1.1 GB, or 1.8 GB with 32-bit Wine) ...", flush=True)
             partial = self.tree + ".partial"
             shutil.rmtree(partial, ignore_errors=True)
             shutil.rmtree(self.tree, ignore_errors=True)
@@ -135,8 +136,11 @@ class Release:
         subprocess.run(chroot + ["apt-get", "clean"], check=True)
         for lists in glob.glob(os.path.join(self.tree, "var", "lib", "apt", "lists", "*_*")):
             os.unlink(lists)  # package lists, fetched again when packages are added
+        packages = sorted(set(self.installed() + missing))  # read before the file is rewritten
         with open(self.marker, "w") as f:
-            f.write(" ".join(sorted(set(self.installed() + missing))) + "\n")
+            f.write(" ".join(packages) + "\n")
+        size = subprocess.run(["du", "-sh", self.tree], capture_output=True, text=True).stdout
+        print(f"{where} holds {' '.join(packages)}: {size.split()[0] if size else '?'}")
 
 
 HOST_RELEASE = host_release()
