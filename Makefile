@@ -5,9 +5,9 @@
 .PHONY: all image dist verify test run screenshots benchmark clean-room clean deps
 
 PYTHON := /usr/bin/python3
-# Off Debian 12, the commands of Debian 12's cross toolchain and wixl, which build
-# the released kit, run from build/debian12 (made by deps); on Debian 12 there is
-# no such folder, and the host's own serve.
+# Off Debian 12, Debian 12's cross toolchain and wixl, which build the released
+# kit, run from build/debian12 through the commands that deps writes to
+# build/toolchain; on Debian 12 that folder does not exist and the host's serve.
 export PATH := $(CURDIR)/build/toolchain:$(PATH)
 # The CMake preset of the Windows platform that this host runs: the shipped
 # 32-bit image's where 32-bit code runs, else its 64-bit twin's. Evaluated in
