@@ -5,6 +5,10 @@
 .PHONY: all image dist verify test run screenshots benchmark clean-room clean deps
 
 PYTHON := /usr/bin/python3
+# Off Debian 12, Debian 12's cross toolchain and wixl, which build the released
+# kit, run from build/debian12 through the commands that deps writes to
+# build/toolchain; on Debian 12 that folder does not exist and the host's serve.
+export PATH := $(CURDIR)/build/toolchain:$(PATH)
 # The CMake preset of the Windows platform that this host runs: the shipped
 # 32-bit image's where 32-bit code runs, else its 64-bit twin's. Evaluated in
 # the recipe, after deps has installed Wine.
@@ -19,6 +23,7 @@ all: image
 
 deps:
 	@scripts/ensure-deps.sh
+	@$(PYTHON) tests/e2e/wineplatform.py toolchain
 
 image: deps
 	cmake --preset windows
@@ -42,8 +47,9 @@ verify: deps
 	@cmake --build --preset windows --target install-ca-certs check-ca-certs >/dev/null
 	@$(PYTHON) scripts/kit.py verify @build/windows/kit-arguments
 
-# The Wine tests run on every platform this host runs (the host's Wine and Debian
-# 13's, prepared once in build/debian13); the last lines say which.
+# The Wine tests run on every platform this host runs (the host's Wine and the
+# other release's, prepared once in build/debian13 on Debian 12, build/debian12 on
+# Debian 13); the last lines say which.
 test: deps
 	cmake --preset host
 	cmake --build --preset host

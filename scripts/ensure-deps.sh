@@ -1,23 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building and testing need, at the versions
-# they need: any that is missing, or older than the minimum below, is installed or
-# upgraded. As root it runs apt-get; otherwise it prints the commands to run.
+# Installs the packages that building and testing need on Debian 12 (bookworm) or
+# 13 (trixie), at the versions they need: any that is missing, or older than the
+# minimum below, is installed or upgraded. As root it runs apt-get; otherwise it
+# prints the commands to run.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make
-  googletest openssl libssl-dev libengine-gost-openssl
-  clang libclang-rt-14-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
-  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+  googletest openssl libssl-dev libgnutls28-dev
+  clang
   python3 python3-pefile python3-olefile python3-cryptography ca-certificates
   wine wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
-  wixl msitools osslsigncode
+  osslsigncode
   debootstrap bubblewrap
 )
 
-# Where the build needs a version: the minimum, and the suite of Debian 12 that has
-# it when bookworm itself does not.
+# Where the build needs a version: the minimum, and the suite that has it where
+# the release itself does not.
 declare -A minimum=(
   [cmake]=3.25                          # CMakePresets.json version 6
   [libssl-dev]=3.0                      # find_package(OpenSSL 3)
@@ -25,8 +24,29 @@ declare -A minimum=(
   [osslsigncode]=2.9                    # signs PowerShell scripts (2.8); make verify: -ignore-cdp
   [debootstrap]=1.0.128+nmu2+deb12u2    # Debian 13 without usr-is-merged (build/debian13)
 )
-declare -A suite=([osslsigncode]=bookworm-backports)
+declare -A suite=()
 declare -A text=()  # the sources file of a suite to add
+
+# What differs between the releases. The released kit is what Debian 12's
+# mingw-w64 and wixl build; Debian 13's build other bytes, so there they run from
+# a Debian 12 tree (build/debian12, made by tests/e2e/wineplatform.py toolchain).
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+case $codename in
+  bookworm)
+    release="Debian 12 (bookworm)"
+    packages+=(libclang-rt-14-dev  # clang 14's runtime, for the fuzzer
+               g++-mingw-w64-i686 binutils-mingw-w64-i686
+               g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wixl msitools)
+    suite[osslsigncode]=bookworm-backports ;;  # bookworm's own is 2.5
+  trixie)
+    release="Debian 13 (trixie)"
+    packages+=(libclang-rt-19-dev) ;;  # clang 19's
+  *)
+    echo "ensure-deps: this is $(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}")" \
+         "(VERSION_CODENAME ${codename:-unset}); the build and its tests are made for Debian 12" \
+         "(bookworm) and Debian 13 (trixie) on x86-64." >&2
+    exit 1 ;;
+esac
 
 # 32-bit Wine only where this host executes 32-bit x86 code (or the tests are told
 # to run it): elsewhere it cannot start, and the tests run the image's 64-bit twin.
@@ -46,21 +66,24 @@ if executes_32bit || [[ "${INSTALL_CA_CERTS_ARCH:-}" == *win32* ]]; then
   packages+=(wine32:i386)
 fi
 
+installed() {  # the installed version of a package, or nothing
+  dpkg-query -W -f='${Status} ${Version}' "$1" 2>/dev/null | sed -n 's/^install ok installed //p' || true
+}
+too_old() {  # whether a package's installed version is below its minimum
+  [[ -n "${minimum[$1]:-}" ]] && dpkg --compare-versions "$(installed "$1")" lt "${minimum[$1]}"
+}
 need=()  # what to install or upgrade, as package or package/suite
 for package in "${packages[@]}"; do
-  installed=$(dpkg-query -W -f='${Status} ${Version}' "$package" 2>/dev/null |
-              sed -n 's/^install ok installed //p' || true)
-  if [[ -z "$installed" ]] ||
-     { [[ -n "${minimum[$package]:-}" ]] && dpkg --compare-versions "$installed" lt "${minimum[$package]}"; }; then
+  if [[ -z "$(installed "$package")" ]] || too_old "$package"; then
     need+=("$package${suite[$package]:+/${suite[$package]}}")
   fi
 done
 [[ ${#need[@]} -eq 0 ]] && exit 0
 
 # A suite that apt does not know yet goes in a sources file of its own, on the
-# mirror that bookworm comes from.
+# mirror that the release comes from.
 mirror=$(apt-get indextargets --format '$(SITE) $(RELEASE)' 2>/dev/null |
-         awk '$2 == "bookworm" { print $1; exit }')
+         awk -v release="$codename" '$2 == release { print $1; exit }')
 sources=()
 for wanted in "${need[@]}"; do
   [[ "$wanted" == */* ]] || continue
@@ -106,6 +129,8 @@ install() {
   for pause in 20 60 0; do
     apt-get update -q 2>&1 | tee "$log" || true
     apt-get install -y -q --no-install-recommends -o Dpkg::Use-Pty=0 "$@" 2>&1 | tee -a "$log" && return 0
+    # With every index fetched, a package apt cannot find is not in the release.
+    [[ -n "$(lacking)" && -z "$(stale)" ]] && return 1
     [[ $pause -gt 0 ]] && { echo "Installation failed; trying again in $pause s ..."; sleep "$pause"; }
   done
   return 1
@@ -113,11 +138,25 @@ install() {
 stale() {  # the indexes and packages that Debian's mirror served wrongly, in one line
   grep -o 'Failed to fetch [^ ]*' "$log" | sed 's/Failed to fetch //' | sort -u | paste -sd ' ' || true
 }
+lacking() {  # the packages that apt found no candidate for, in one line
+  sed -nE "s/^E: Unable to locate package (.+)$/\1/p; s/^E: Package '(.+)' has no installation candidate$/\1/p" \
+    "$log" | sort -u | paste -sd ' ' || true
+}
+# A release's own package older than the minimum installs all the same: said here,
+# not left for the build to fail on.
+check_minimums() {
+  local package old=()
+  for package in "${packages[@]}"; do
+    too_old "$package" && old+=("$package $(installed "$package") (the build needs ${minimum[$package]})")
+  done
+  [[ ${#old[@]} -eq 0 ]] || { echo "ensure-deps: $release has too old a version of ${old[*]}." >&2; return 1; }
+}
 
 if install "${need[@]}"; then
   if [[ -n "$(stale)" ]]; then
     echo "Installed, although Debian's mirror served these wrongly: $(stale)"
   fi
+  check_minimums || exit 1
   exit 0
 fi
 # A stale i386 index leaves 32-bit Wine out of reach, and only that: install the
@@ -130,8 +169,14 @@ if [[ " ${need[*]} " == *" wine32:i386 "* ]] && stale | grep -q 'i386'; then
     echo "WARNING: 32-bit Wine is not installed: Debian's mirror served a stale i386 index" \
          "($(stale)). The tests run the image's 64-bit twin only; run make deps again later" \
          "to install it." >&2
+    check_minimums || exit 1
     exit 0
   fi
+fi
+if [[ -n "$(lacking)" && -z "$(stale)" ]]; then
+  echo "ensure-deps: $release has no package $(lacking): its archive has no candidate to install," \
+       "so trying again will not help; scripts/ensure-deps.sh lists what each release installs." >&2
+  exit 1
 fi
 echo "ensure-deps: could not install ${need[*]}:" \
      "$(if [[ -n "$(stale)" ]]; then echo "Debian's mirror served these wrongly after 3 tries, as during a mirror sync: $(stale);"; else grep '^E:' "$log" | tail -1; fi)" \

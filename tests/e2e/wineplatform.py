@@ -8,29 +8,51 @@ A platform is a Wine release and an architecture:
   error"); there 64-bit Wine (wine64) runs the image's 64-bit twin, built from the
   same sources in build/windows64. Where both run, the tests use both, so that
   neither path rots.
-- the release: the host's own Wine (Debian 12: Wine 8.0), and Wine 10.0 from
-  Debian 13, installed with debootstrap into build/debian13 (`prepare`) and run
-  there with bubblewrap, the project's folder bound in at the same path. Two
+- the release: the host's own Wine ("host"; Debian 12: Wine 8.0, Debian 13:
+  Wine 10.0), and the other release's, installed with debootstrap into a tree
+  (`prepare`) and run there with bubblewrap, the project's folder bound in at the
+  same path: on Debian 12, Debian 13's Wine 10.0 in build/debian13 ("debian13");
+  elsewhere Debian 12's Wine 8.0 in build/debian12 ("debian12"). Two
   implementations of the platform, so that no test passes through one release's
   leniency.
 
-INSTALL_CA_CERTS_ARCH=win32 or win64 (or "win32 win64") forces the architectures,
-INSTALL_CA_CERTS_WINE=host or debian13 the releases; a forced platform that cannot
-run makes the tests fail, never skip.
+The released kit is what Debian 12's mingw-w64 and wixl build; other releases'
+toolchains build other bytes. So off Debian 12 these run from the Debian 12 tree
+too (`toolchain`), through commands in build/toolchain that the Makefile puts
+first in PATH.
 
-Usage: wineplatform.py list      platforms to test, "name:preset" joined by ";"
-       wineplatform.py preset    the CMake preset of the platform that make run uses
-       wineplatform.py check     what runs here; fails if a platform to test cannot run
-       wineplatform.py prepare   builds build/debian13 if the tests need it (as root)
+INSTALL_CA_CERTS_ARCH=win32 or win64 (or "win32 win64") forces the architectures,
+INSTALL_CA_CERTS_WINE=host, or the tree's name (debian13 on Debian 12, debian12
+elsewhere), the releases; a forced platform that cannot run makes the tests fail,
+never skip.
+
+Usage: wineplatform.py list       platforms to test, "name:preset" joined by ";"
+       wineplatform.py preset     the CMake preset of the platform that make run uses
+       wineplatform.py report     what runs here, and what the tests run on
+       wineplatform.py check      the report; fails if a platform to test cannot run
+       wineplatform.py prepare    builds the tree's Wine if the tests need it (as root)
+       wineplatform.py toolchain  off Debian 12, Debian 12's toolchain in its tree (as root)
 """
 import glob
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import sys
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ARCH_FORCE, WINE_FORCE = "INSTALL_CA_CERTS_ARCH", "INSTALL_CA_CERTS_WINE"
+
+
+def host_release():
+    """The host's Debian release, by its code name (VERSION_CODENAME)."""
+    try:
+        with open("/etc/os-release") as f:
+            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+    except OSError:
+        return ""
+    return fields.get("VERSION_CODENAME", "").strip('"')
 
 
 class Arch:
@@ -50,12 +72,12 @@ ARCHS = [
 
 
 class Release:
-    """The host's Wine (tree None), or the Wine of a Debian tree under build/."""
+    """The host's Wine (suite None), or the Wine of a Debian tree, build/NAME."""
 
-    def __init__(self, name, tree=None, suite=None):
+    def __init__(self, name, suite=None):
         self.name, self.suite = name, suite
-        self.tree = os.path.join(ROOT, "build", tree) if tree else None
-        self.marker = os.path.join(self.tree, ".install-ca-certs-packages") if tree else None
+        self.tree = os.path.join(ROOT, "build", name) if suite else None
+        self.marker = os.path.join(self.tree, ".install-ca-certs-packages") if suite else None
 
     def wrap(self, command):
         if self.tree is None:
@@ -77,24 +99,24 @@ class Release:
         with open(self.marker) as f:
             return f.read().split()
 
-    def prepare(self, archs):
-        """Creates the tree with debootstrap, or adds to it, until it holds the Wine
-        of every architecture in `archs`."""
-        wanted = [arch.package for arch in archs]
-        missing = [p for p in wanted if p not in self.installed()]
+    def prepare(self, packages, command):
+        """Creates the tree with debootstrap, or adds to it, until it holds
+        `packages` (what `command` of this script needs)."""
+        missing = [p for p in packages if p not in self.installed()]
         if self.tree is None or not missing:
             return
         if os.geteuid() != 0:
-            sys.exit(f"{self.tree}: Wine of Debian {self.suite} is missing ({' '.join(missing)}); "
-                     f"building it needs root: sudo {sys.executable} {__file__} prepare")
+            sys.exit(f"{self.tree}: {' '.join(missing)} of Debian {self.suite} missing; "
+                     f"building it needs root: sudo {sys.executable} {__file__} {command}")
         for tool in ("debootstrap", "bwrap"):
             if shutil.which(tool) is None:
                 sys.exit(f"{tool} is missing: scripts/ensure-deps.sh installs it")
         mirror = os.environ.get("DEBIAN_MIRROR", "http://deb.debian.org/debian")
         quiet = dict(check=True, stdout=subprocess.DEVNULL)
+        where = os.path.relpath(self.tree, ROOT)
+        print(f"Installing {' '.join(missing)} of Debian {self.suite} in {where} (once; a minute "
+              "or two) ...", flush=True)
         if not os.path.exists(self.marker):
-            print(f"Building Debian {self.suite} with Wine in {os.path.relpath(self.tree, ROOT)} "
-                  "(once; a minute or two, 1.1 GB, or 1.8 GB with 32-bit Wine) ...", flush=True)
             partial = self.tree + ".partial"
             shutil.rmtree(partial, ignore_errors=True)
             shutil.rmtree(self.tree, ignore_errors=True)
@@ -114,11 +136,38 @@ class Release:
         subprocess.run(chroot + ["apt-get", "clean"], check=True)
         for lists in glob.glob(os.path.join(self.tree, "var", "lib", "apt", "lists", "*_*")):
             os.unlink(lists)  # package lists, fetched again when packages are added
+        packages = sorted(set(self.installed() + missing))  # read before the file is rewritten
         with open(self.marker, "w") as f:
-            f.write(" ".join(sorted(set(self.installed() + missing))) + "\n")
+            f.write(" ".join(packages) + "\n")
+        size = subprocess.run(["du", "-sh", self.tree], capture_output=True, text=True).stdout
+        print(f"{where} holds {' '.join(packages)}: {size.split()[0] if size else '?'}")
 
 
-RELEASES = [Release("host"), Release("debian13", tree="debian13", suite="trixie")]
+HOST_RELEASE = host_release()
+# The other release: Debian 13 on Debian 12, Debian 12 elsewhere.
+RELEASES = [Release("host"), Release("debian13", "trixie") if HOST_RELEASE == "bookworm"
+            else Release("debian12", "bookworm")]
+TOOLCHAIN = os.path.join(ROOT, "build", "toolchain")
+
+
+def toolchain():
+    """Off Debian 12: Debian 12's cross compilers, binutils, wixl and msitools in its
+    tree, each run by a command of the same name in build/toolchain that mounts the
+    tree's /usr and /etc over the host's, all else the host's (the project, /tmp)."""
+    shutil.rmtree(TOOLCHAIN, ignore_errors=True)
+    if HOST_RELEASE == "bookworm":
+        return
+    tree = RELEASES[1]
+    tree.prepare(["g++-mingw-w64-i686-win32", "g++-mingw-w64-x86-64-win32", "wixl", "msitools"],
+                 "toolchain")
+    os.makedirs(TOOLCHAIN)
+    for name in os.listdir(os.path.join(tree.tree, "usr", "bin")):
+        if re.match(r"(i686|x86_64)-w64-mingw32-|wixl|msi", name):
+            path = os.path.join(TOOLCHAIN, name)
+            with open(path, "w") as f:
+                f.write(f"#!/bin/sh\nexec bwrap --dev-bind / / --ro-bind {shlex.quote(tree.tree)}/usr "
+                        f"/usr --ro-bind {shlex.quote(tree.tree)}/etc /etc -- /usr/bin/{name} \"$@\"\n")
+            os.chmod(path, 0o755)
 
 
 class Platform:
@@ -240,7 +289,11 @@ def main():
     elif command == "prepare":
         tested = to_test()
         for release in RELEASES:
-            release.prepare([p.arch for p in tested if p.release is release])
+            release.prepare([p.arch.package for p in tested if p.release is release], command)
+    elif command == "toolchain":
+        toolchain()
+    elif command == "report":
+        print(report())
     elif command == "check":
         print(report())
         tested = to_test()
