@@ -7,9 +7,10 @@ Usage:
   kit.py build RELEASE... --version V --image EXE --checker DLL --wxs WXS
                --source CERTIFICATES_SOURCE --out DIR [--arch x86|x64] [--compiler CXX]
       writes DIR/install-ca-certs.exe, install-ca-certs.msi, detect-msi.ps1,
-      detect-certificates.ps1, uninstall-ca-certs.cmd, certificates/<SHA-1>.cer, certificates/roots.p7b,
-      certificates/intermediates.p7b, ProductCode.txt and SHA256SUMS; --arch x64
-      packages the image's 64-bit twin, for the tests only (default x86).
+      detect-certificates.ps1, uninstall-ca-certs.cmd, certificates/<SHA-1>.cer,
+      certificates/roots.p7b, certificates/intermediates.p7b, ProductCode.txt and
+      SHA256SUMS; --arch x64 packages the image's 64-bit twin, for the tests only
+      (default x86).
   kit.py verify RELEASE... (the same options but --out) --kit KIT [--cafile PEM]
       builds the unsigned kit in a temporary folder and compares KIT with it
 

@@ -233,7 +233,8 @@ def stream_name(path):
     return "".join(out)
 
 
-FREESECT, ENDOFCHAIN = 0xFFFFFFFF, 0xFFFFFFFE
+# Special sector numbers of a FAT, and a directory entry's missing link.
+FREESECT, ENDOFCHAIN, FATSECT, DIFSECT, NOSTREAM = 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0xFFFFFFFC, 0xFFFFFFFF
 
 
 def replace_stream(package, name, data):

@@ -13,10 +13,13 @@ import re
 import struct
 import subprocess
 
+import pefile
+
 import kit_authenticode
 import kit_files
 import kit_msi
 from kit_authenticode import Fault, shown
+from kit_msi import DIFSECT, ENDOFCHAIN, FATSECT, FREESECT, NOSTREAM
 
 SUMS = "SHA256SUMS"
 SIGNABLE = (".exe", ".msi", ".ps1")
@@ -35,7 +38,6 @@ def byte_difference(ours, theirs):
 # --- the package -------------------------------------------------------------------------
 
 COMPOUND_FILE = bytes.fromhex("D0CF11E0A1B11AE1")
-FREESECT, ENDOFCHAIN, FATSECT, DIFSECT, NOSTREAM = 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0xFFFFFFFC, 0xFFFFFFFF
 # A directory entry that is not in use: zeros, but for its three links.
 FREE_ENTRY = bytes(68) + struct.pack("<3I", NOSTREAM, NOSTREAM, NOSTREAM) + bytes(48)
 
@@ -228,15 +230,6 @@ def package_signature(path, ours):
     return content[SIGNATURE][4], extended and extended[4]
 
 
-def pe_checksum(data, at):
-    """The PE header's checksum of `data`, the field at `at` left out."""
-    words = struct.unpack_from(f"<{len(data) // 2}H", data)
-    total = sum(words) - words[at // 2] - words[at // 2 + 1] + (data[-1] if len(data) % 2 else 0)
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return total + len(data)
-
-
 def certificate_table(data):
     """(signature, where the certificate table starts, the offsets of the security
     directory and of the checksum) of a signed program, whose certificate table is
@@ -285,8 +278,8 @@ def program_signature(data, ours):
 def checked_checksum(data):
     """Raises Fault unless a signed program's header checksum is its own, as the
     signing tool computes it last."""
-    checksum = certificate_table(data)[3]
-    if struct.unpack_from("<I", data, checksum)[0] != pe_checksum(data, checksum):
+    program = pefile.PE(data=data, fast_load=True)
+    if program.OPTIONAL_HEADER.CheckSum != program.generate_checksum():
         raise Fault("its header's checksum is not the file's: it was changed after it was signed")
 
 

@@ -23,6 +23,7 @@ sys.path.insert(1, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"
 import kit_authenticode  # noqa: E402
 import kit_verify  # noqa: E402
 import winetest  # noqa: E402
+from kit import SIGNED  # noqa: E402
 from kit_files import write_sums  # noqa: E402
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
@@ -450,9 +451,7 @@ class KitFiles(unittest.TestCase):
         again = os.path.join(work, "again")
         build_kit(again, env={"SIGN_CERT": self.chain, "SIGN_KEY": self.key})
         kits = [self.signed, again]
-        contents = [{os.path.relpath(os.path.join(d, n), kit): pathlib.Path(d, n).read_bytes()
-                     for d, _, names in os.walk(kit) for n in names} for kit in kits]
-        self.assertEqual(contents[0], contents[1], "one key signs one package to the same bytes")
+        self.assertEqual(*map(kit_contents, kits), "one key signs one package to the same bytes")
         self.assertEqual(product_code(os.path.join(self.signed, "install-ca-certs.msi")),
                          product_code(SHIPPED), "signed or not, one package")
         with open(self.chain, "rb") as f:
@@ -465,7 +464,7 @@ class KitFiles(unittest.TestCase):
         stamped = os.path.join(work, "подписанный комплект")
         shutil.copytree(self.signed, stamped)
         tsa = make_signing_certificate(os.path.join(work, "tsa"), self.ca, "timeStamping")
-        for name in SIGNED_FILES:
+        for name in SIGNED:
             osslsigncode(stamped, name, "add", "-TSA-certs", tsa[1], "-TSA-key", tsa[2],
                          "-TSA-time", str(int(time.time())))
         write_sums(pathlib.Path(stamped))
@@ -476,7 +475,7 @@ class KitFiles(unittest.TestCase):
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
             self.assertRegex(result.stdout, rf"VERIFIED: the kit in {re.escape(kit)} is exactly "
                              rf"what these sources build: .*, \d+ files{signed}\.")
-        self.assertEqual(result.stdout.count("time-stamped "), len(SIGNED_FILES))
+        self.assertEqual(result.stdout.count("time-stamped "), len(SIGNED))
 
         # A signing that fails leaves the previous kit as it was, and says why in a line.
         other = make_signing_certificate(os.path.join(work, "other"))
@@ -537,7 +536,7 @@ class KitFiles(unittest.TestCase):
         unrelated = os.path.join(os.path.dirname(other[1]), "sign.pem")  # another name, another key
         elsewhere = {"CAFILE": unrelated, "SSL_CERT_DIR": str(folder)}
 
-        for name, forge, said in (
+        for name, forge, said, *env in (
                 ("broken signature", flip_signature_value,
                  "install-ca-certs.exe: the value of its signature does not verify with its signer's key"),
                 ("after the script's block", append("detect-msi.ps1", b"Write-Output x\r\n"),
@@ -557,21 +556,18 @@ class KitFiles(unittest.TestCase):
                 ("in a name's unused bytes", in_root_name,
                  "install-ca-certs.msi: its compound file holds data in a name's unused bytes"),
                 ("a root only the system trusts", lambda kit: None,
-                 "install-ca-certs.exe: its signature does not chain to a root of " + unrelated)):
+                 "install-ca-certs.exe: its signature does not chain to a root of " + unrelated, elsewhere)):
             with self.subTest(name):
                 kit = pathlib.Path(self.work, "forged", name)
                 shutil.copytree(self.signed, kit)
                 forge(kit)
                 if "SHA256SUMS" not in said:
                     write_sums(kit)
-                result = build_kit(None, verify=str(kit), env=elsewhere if "system" in name else None)
+                result = build_kit(None, verify=str(kit), env=env[0] if env else None)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertNotIn("Traceback", result.stderr)
                 self.assertIn("\nNOT VERIFIED: the kit in", result.stdout)
                 self.assertIn("\n  " + said, result.stdout.split("\nNOT VERIFIED")[1])
-
-
-SIGNED_FILES = ("install-ca-certs.exe", "install-ca-certs.msi", "detect-msi.ps1", "detect-certificates.ps1")
 
 
 def osslsigncode(kit, name, command, *options):
@@ -583,8 +579,10 @@ def osslsigncode(kit, name, command, *options):
 
 
 def kit_contents(kit):
-    return {p: pathlib.Path(p).read_bytes() for p in glob.glob(os.path.join(kit, "**"), recursive=True)
-            if os.path.isfile(p)}
+    """{name in the kit: bytes} of every file of a kit."""
+    return {os.path.relpath(os.path.join(d, n), kit): pathlib.Path(d, n).read_bytes()
+            for d, _, names in os.walk(kit) for n in names}
+
 
 if __name__ == "__main__":
     unittest.main()
