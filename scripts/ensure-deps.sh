@@ -9,7 +9,8 @@ packages=(
   cmake ninja-build g++ make
   googletest openssl libssl-dev libgnutls28-dev
   clang
-  python3 python3-pefile python3-olefile python3-cryptography ca-certificates
+  python3 python3-pefile python3-olefile python3-cryptography python3-asn1crypto ca-certificates
+  gnutls-bin faketime
   wine wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
   osslsigncode
   debootstrap bubblewrap

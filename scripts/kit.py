@@ -23,7 +23,7 @@ version (V = the release's) builds exactly that kit or nothing; with the other
 values empty it is being released, and the build prints them. Any other V is
 unreleased and builds with the release's time.
 
-Signing, from the environment (or the options of the same names in lower case):
+Signing, from the environment:
   SIGN_CERT and SIGN_KEY    PEM certificate chain and private key, or
   SIGN_PKCS12               a PKCS #12 file instead;
   SIGN_PASSFILE             a file holding the key's or the PKCS #12 file's password;
@@ -234,8 +234,9 @@ def build(args, signer, out):
         for name in SIGNED:
             shutil.move(out / name, work / name)
             signer.sign(work / name, out / name, "install-ca-certs")
+        lasting = signer.lasting(work / SIGNED[0], out / SIGNED[0])
     kit_files.write_sums(out)
-    return code, said, signer.lasting(out / "install-ca-certs.exe")
+    return code, said, lasting
 
 
 def replace_folder(target, build_into):
@@ -249,41 +250,6 @@ def replace_folder(target, build_into):
             os.rename(target, old)
         os.rename(new, target)
         return result
-
-
-def readable_file(value, what):
-    """The path of a file that can be read, or the end of the command with why not."""
-    path = pathlib.Path(value).absolute()
-    try:
-        with open(path, "rb") as f:
-            f.read(1)
-    except OSError as error:
-        sys.exit(f"{what}={value}: {error.strerror or error}; name a file that can be read")
-    return path
-
-
-def verify(args):
-    """make verify: refuses what it cannot judge before any comparison."""
-    if not args.kit:
-        sys.exit("verify: name the kit's folder (make verify KIT=DIR)")
-    kit = pathlib.Path(args.kit).absolute()
-    if not kit.is_dir():
-        sys.exit(f"KIT={args.kit}: " + ("not a folder: unpack the kit into a folder and name that"
-                                        if kit.exists() else "no such folder"))
-    tree = pathlib.Path(args.image).resolve().parent
-    if kit.resolve() == tree or tree in kit.resolve().parents:
-        sys.exit(f"KIT={args.kit} is inside {tree}, which make verify rebuilds: copy the kit to a "
-                 "folder of its own and name that")
-    cafile = None
-    if args.cafile:
-        cafile = readable_file(args.cafile, "CAFILE")
-        if b"-----BEGIN CERTIFICATE-----" not in cafile.read_bytes():
-            sys.exit(f"CAFILE={args.cafile}: no PEM certificate in it; name a PEM file of the roots "
-                     "that the kit's signers and time-stamp authorities chain to")
-    with tempfile.TemporaryDirectory() as temp:
-        built = pathlib.Path(temp, "kit")
-        print(build(args, None, built)[1])
-        return kit_verify.verify(kit, built, args.version, cafile)
 
 
 def failed(error):
@@ -314,17 +280,17 @@ def main():
     verify_command = commands.choices["verify"]
     verify_command.add_argument("--kit", default=os.environ.get("KIT"))
     verify_command.add_argument("--cafile", default=os.environ.get("CAFILE") or None)
-    for name in ("sign-cert", "sign-key", "sign-pkcs12", "sign-passfile", "sign-timestamp"):
-        commands.choices["build"].add_argument(f"--{name}")
     args = parser.parse_args()
     if args.command == "header":
         write_header(args.source, args.output)
         return
     try:
         if args.command == "verify":
-            sys.exit(0 if verify(args) else 1)
+            sys.exit(0 if kit_verify.main(args.kit, args.cafile, args.version,
+                                          pathlib.Path(args.image).resolve().parent,
+                                          lambda built: print(build(args, None, built)[1])) else 1)
         out = pathlib.Path(args.out).absolute()
-        signer = kit_signing.signer_from(args, int(args.release_time))
+        signer = kit_signing.signer_from(int(args.release_time))
         code, said, signing = replace_folder(out, lambda new: build(args, signer, new))
     except (subprocess.CalledProcessError, FileNotFoundError) as error:
         what = "make verify" if args.command == "verify" else \

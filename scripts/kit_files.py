@@ -167,8 +167,16 @@ def files(folder):
             if p.is_file() and p.name != "SHA256SUMS"}
 
 
+CHUNK = 1 << 20
+
+
 def sha256(path):
-    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+    """In bounded memory, whatever the file's size."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(CHUNK):
+            digest.update(block)
+    return digest.hexdigest()
 
 
 def write_sums(folder):

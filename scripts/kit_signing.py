@@ -5,7 +5,6 @@ import re
 import subprocess
 import sys
 
-import kit_authenticode
 import kit_verify
 
 # osslsigncode signs PowerShell scripts from 2.8 on (Debian 12's backports have 2.9).
@@ -28,7 +27,6 @@ class Signer:
         # RSA signatures are deterministic, so with the release's time as the signing
         # time one key signs a file to the same bytes. A time stamp is the authority's
         # own time and signature, new at every signing: such a kit is signed once.
-        self.timestamped = bool(timestamp)
         self.time = ["-ts", timestamp] if timestamp else ["-time", str(time)]
 
     def check_scripts(self):
@@ -47,15 +45,19 @@ class Signer:
                         "-n", description, *self.time, "-in", str(source), "-out", str(target)],
                        check=True, capture_output=True)
 
-    def lasting(self, program):
+    @staticmethod
+    def lasting(unsigned, program):
         """What the signing means over time, read back from the signed program, whose
-        signature must hold as make verify reads it."""
+        signature must hold as make verify judges it."""
         try:
-            signature = kit_authenticode.Signature(kit_verify.certificate_table(program.read_bytes())[0])
-        except kit_authenticode.Fault as fault:
-            sys.exit(f"the kit was not built: the program's signature does not hold: {fault}")
-        until = kit_authenticode.utc(signature.chain[0], "not_valid_after")
-        if self.timestamped:
+            found = kit_verify.judge(unsigned, program, None)
+        except kit_verify.Fault as fault:
+            sys.exit(f"the kit was not built: the program's signature does not hold as make verify "
+                     f"judges it: {fault}")
+        if found is None:
+            sys.exit("the kit was not built: osslsigncode left the program unsigned")
+        _, until, timestamped = found
+        if timestamped:
             return (f"The signatures are time-stamped: Windows accepts them after {until:%Y-%m-%d}, "
                     "when the signing certificate expires.")
         return (f"WARNING: the signatures carry no time stamp, so on Windows they stop validating on "
@@ -63,10 +65,10 @@ class Signer:
                 "3161 URL> time-stamps them.")
 
 
-def signer_from(args, time):
-    value = {name: getattr(args, name, None) or os.environ.get(name.upper()) for name in
-             ("sign_cert", "sign_key", "sign_pkcs12", "sign_passfile", "sign_timestamp")}
-    if not (value["sign_cert"] or value["sign_key"] or value["sign_pkcs12"]):
+def signer_from(time):
+    """The signer that SIGN_* in the environment name, or None."""
+    value = {name: os.environ.get(name) for name in
+             ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS12", "SIGN_PASSFILE", "SIGN_TIMESTAMP")}
+    if not (value["SIGN_CERT"] or value["SIGN_KEY"] or value["SIGN_PKCS12"]):
         return None
-    return Signer(value["sign_cert"], value["sign_key"], value["sign_pkcs12"],
-                  value["sign_passfile"], value["sign_timestamp"], time)
+    return Signer(*value.values(), time)

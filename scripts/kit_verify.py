@@ -1,470 +1,534 @@
 """`make verify`: a kit, as an administrator or a security officer downloaded it,
-against the kit that the checked-out sources build. VERIFIED means: every file
-of the kit is a regular file inside it, and each is byte for byte the sources'
-file or, if it can be signed, the sources' file plus exactly one signature that
-holds by itself and nothing else; SHA256SUMS lists each file once, rightly, and
-nothing else. With CAFILE every signable file must be signed, and each signature
-must chain to a root of CAFILE. It ends with one verdict."""
-import base64
+against the kit that the checked-out sources build.
+
+VERIFIED means: every file of the kit is a regular file in a folder these sources
+build, and each is byte for byte the sources' file or, if it can be signed, the
+sources' file with its own signature attached, byte for byte as osslsigncode
+attaches it, so that nothing rides in it that the signature does not cover; each
+signature holds and validates today as Windows would judge it; SHA256SUMS lists
+each file once, rightly, and nothing else. With CAFILE every signable file must
+be signed and every chain, the time-stamp authority's too, must end at a root of
+CAFILE. The signatures are read with asn1crypto; their values, chains and
+policy are judged by GnuTLS's certtool. It ends with one verdict."""
 import datetime
+import hashlib
 import os
 import pathlib
 import re
-import struct
+import shlex
+import stat
 import subprocess
+import tempfile
 
-import pefile
+from asn1crypto import algos, cms, core, pem, tsp, x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
-import kit_authenticode
 import kit_files
-import kit_msi
-from kit_authenticode import Fault, shown
-from kit_msi import DIFSECT, ENDOFCHAIN, FATSECT, FREESECT, NOSTREAM
+from kit_files import CHUNK, sha256
 
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
 SIGNABLE = (".exe", ".msi", ".ps1")
-# The package's signature, which a compound file keeps in streams of its own.
-SIGNATURE, EXTENDED_SIGNATURE = ("\x05DigitalSignature",), ("\x05MsiDigitalSignatureEx",)
+CODE_SIGNING, TIME_STAMPING = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8"
+INDIRECT_DATA, TST_INFO = "1.3.6.1.4.1.311.2.1.4", "1.2.840.113549.1.9.16.1.4"
+RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"  # szOID_RFC3161_counterSign
+CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
+# Other unauthenticated attributes, by what they are.
+UNAUTHENTICATED = {"1.3.6.1.4.1.311.2.4.1": "a nested second signature",
+                   "1.2.840.113549.1.9.6": "a countersignature (a legacy time stamp)",
+                   "1.3.6.1.4.1.42921.1.2.1": "an unauthenticated blob"}
+DIGESTS = ("sha256", "sha384", "sha512")
+# A signature, and the layout that osslsigncode gives a file it signs, add
+# kilobytes: a file larger by more is refused before any tool reads it.
+MARGIN = 1 << 20
+CAFILE_LIMIT = 16 << 20
 
 
-def byte_difference(ours, theirs):
-    """None if equal, else where the kit's bytes leave these sources'."""
-    if ours == theirs:
-        return None
-    at = next((i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b), min(len(ours), len(theirs)))
-    return f"differs from byte {at} on ({len(theirs)} bytes; these sources build {len(ours)})"
+class Fault(Exception):
+    """What keeps a file, or an input, from being what it must be: one line."""
 
 
-# --- the package -------------------------------------------------------------------------
-
-COMPOUND_FILE = bytes.fromhex("D0CF11E0A1B11AE1")
-# A directory entry that is not in use: zeros, but for its three links.
-FREE_ENTRY = bytes(68) + struct.pack("<3I", NOSTREAM, NOSTREAM, NOSTREAM) + bytes(48)
-
-
-def compound_file(data, strict):
-    """{path of raw names: (type, CLSID, state bits, creation and modification times,
-    bytes of a stream)} of a compound file, the root entry's path (). `strict`: every
-    byte must belong to the file's structure or to a stream, or be zero where it is
-    neither, and nothing may follow it, since a package's signature covers its
-    streams and no more; and no two entries of a storage may share a name."""
-    def fault(text):
-        raise Fault(f"its compound file {text}")
-
-    def zero(chunk, where):
-        if strict and any(chunk):
-            fault(f"holds data in {where}, which belongs to no stream")
-
-    if len(data) < 512 or data[:8] != COMPOUND_FILE:
-        raise Fault("is not a compound file, as a package is")
-    major, order, shift, mini_shift = struct.unpack_from("<4H", data, 26)
-    if order != 0xFFFE or (major, shift) not in ((3, 9), (4, 12)) or mini_shift != 6:
-        fault("has a header that Windows does not write")
-    size = 1 << shift
-    n_fat, first_directory, _, cutoff, first_minifat, n_minifat, first_difat, n_difat = \
-        struct.unpack_from("<8I", data, 44)
-    zero(data[8:24] + data[34:40 if major == 4 else 44] + data[52:56] + data[512:size], "its header")
-    count, owner = (len(data) - size) // size, {}
-
-    def sector(i):
-        return data[size * (i + 1):size * (i + 2)]
-
-    def claim(i, what):
-        if not 0 <= i < count or i in owner:
-            fault(f"has sector {i} twice, or outside the file ({what})")
-        owner[i] = what
-
-    fat_sectors, at = list(struct.unpack_from("<109I", data, 76)), first_difat
-    for _ in range(n_difat):
-        claim(at, "the DIFAT")
-        entries = struct.unpack_from(f"<{size // 4}I", sector(at))
-        fat_sectors, at = fat_sectors + list(entries[:-1]), entries[-1]
-    fat = []
-    for i in fat_sectors[:n_fat]:
-        claim(i, "the FAT")
-        fat += struct.unpack_from(f"<{size // 4}I", sector(i))
-    if strict and any(i != FREESECT for i in fat_sectors[n_fat:]):
-        fault("names more FAT sectors than it has")
-    if len(fat) < count:
-        fault("has sectors that its FAT does not cover")
-
-    def chain(start, what):
-        found = []
-        while start != ENDOFCHAIN:
-            claim(start, what)
-            found.append(start)
-            start = fat[start]
-        return found
-
-    directory = b"".join(sector(i) for i in chain(first_directory, "the directory"))
-    minifat_sectors = chain(first_minifat, "the mini FAT") if n_minifat else []
-    minifat = struct.unpack(f"<{len(minifat_sectors) * size // 4}I",
-                            b"".join(sector(i) for i in minifat_sectors))
-    entries = [directory[i:i + 128] for i in range(0, len(directory), 128)]
-    content, seen = {}, set()
-
-    def entry(index):
-        if not 0 <= index < len(entries) or index in seen:
-            fault("has a directory that is not a tree")
-        seen.add(index)
-        raw = entries[index]
-        length, kind = struct.unpack_from("<HB", raw, 64)
-        left, right, child = struct.unpack_from("<3I", raw, 68)
-        start, low, high = struct.unpack_from("<3I", raw, 116)
-        if not 2 <= length <= 64 or length % 2 or raw[length - 2:length] != b"\0\0" or kind not in (1, 2, 5):
-            fault("has a malformed directory entry")
-        zero(raw[length:64], "a name's unused bytes")
-        name = raw[:length - 2].decode("utf-16-le", "surrogatepass")
-        return name, kind, left, right, child, raw[80:96], struct.unpack_from("<I", raw, 96)[0], \
-            raw[100:116], start, low | high << 32
-
-    def storage(child, path):
-        """The entries of a storage, from its red-black tree of children."""
-        names, stack = set(), [child]
-        while stack:
-            index = stack.pop()
-            if index == NOSTREAM:
-                continue
-            name, kind, left, right, sub, clsid, state, times, start, length = entry(index)
-            if kind == 5:
-                fault("has a second root entry")
-            if name.upper() in names:
-                fault(f"has two entries named {shown(kit_msi.stream_name(path + (name,)))}")
-            names.add(name.upper())
-            stack += [left, right]
-            here = path + (name,)
-            content[here] = (kind, clsid, state, times, None if kind == 1 else (start, length))
-            if kind == 1:
-                storage(sub, here)
-
-    root = entry(0)
-    if root[1] != 5:
-        fault("has no root entry")
-    ministream = b"".join(sector(i) for i in chain(root[8], "the mini stream")) if root[9] else b""
-    zero(ministream[root[9]:], "the mini stream's last sector")
-    mini_owner = set()
-    storage(root[4], ())
-    for path, (kind, clsid, state, times, where) in list(content.items()):
-        if where is None:
-            continue
-        start, length = where
-        if length >= cutoff:
-            stream = b"".join(sector(i) for i in chain(start, shown(kit_msi.stream_name(path))))
-        else:
-            pieces, at = [], start
-            while at != ENDOFCHAIN:
-                if at >= len(minifat) or at in mini_owner or (at + 1) * 64 > len(ministream):
-                    fault("has a mini stream sector twice, or outside the mini stream")
-                mini_owner.add(at)
-                pieces.append(ministream[at * 64:(at + 1) * 64])
-                at = minifat[at]
-            stream = b"".join(pieces)
-        unit = size if length >= cutoff else 64
-        if len(stream) != -(-length // unit) * unit:
-            fault(f"has a stream whose sectors do not match its size ({shown(kit_msi.stream_name(path))})")
-        zero(stream[length:], "a stream's last sector")
-        content[path] = (kind, clsid, state, times, stream[:length])
-    content[()] = (5, root[5], root[6], root[7], None)
-    for index, raw in enumerate(entries):
-        if index not in seen and strict and raw != FREE_ENTRY:
-            fault("holds data in a directory entry that is not in use")
-    for i in set(range(len(minifat))) - mini_owner:
-        # osslsigncode leaves one such sector marked as a chain's end
-        if minifat[i] not in (FREESECT, ENDOFCHAIN):
-            fault("has mini sectors that belong to no stream")
-        zero(ministream[i * 64:(i + 1) * 64], "a free mini sector")
-    for i, next_sector in enumerate(fat):
-        if owner.get(i) in ("the FAT", "the DIFAT"):
-            if next_sector != (FATSECT if owner[i] == "the FAT" else DIFSECT):
-                fault("has a FAT that does not mark its own sectors")
-        elif i not in owner:
-            if next_sector != FREESECT:
-                fault("has sectors that belong to nothing")
-            if i < count:
-                zero(sector(i), "a free sector")
-    end = size * (max(owner, default=-1) + 2)
-    if strict and len(data) != end:
-        raise Fault(f"has {len(data) - end} bytes after its compound file, which no signature covers"
-                    if len(data) > end else "its compound file is cut short")
-    return content
-
-
-def package_difference(ours, theirs):
-    """What differs between two packages but their layout, which signing rewrites,
-    and their signature's streams: None if nothing."""
-    a, b = (compound_file(pathlib.Path(p).read_bytes(), p == theirs) for p in (ours, theirs))
-    for path in sorted(a.keys() | b.keys()):
-        if path in (SIGNATURE, EXTENDED_SIGNATURE):
-            continue
-        name = shown(kit_msi.stream_name(path).lstrip("\x05")) if path else "its root"
-        if path not in b:
-            return f"lacks {name}"
-        if path not in a:
-            return f"has {name}, which these sources do not build"
-        if a[path] != b[path]:
-            return f"{name} " + (byte_difference(a[path][4], b[path][4]) if a[path][:4] == b[path][:4]
-                                 else "differs in its directory entry")
-    return None
-
-
-def product_version(msi):
-    try:
-        rows = kit_msi.export_table(msi, "Property")
-    except (subprocess.CalledProcessError, UnicodeDecodeError, IndexError):
-        return None
-    return {row.get("Property"): row.get("Value") for row in rows}.get("ProductVersion")
-
-
-# --- a signed file: the sources' file and one signature --------------------------------------
-
-def package_signature(path, ours):
-    """(signature, MsiDigitalSignatureEx or None) of a signed package whose content is
-    ours and whose every other byte is structure or zero, or None if it carries none."""
-    content = compound_file(path.read_bytes(), True)
-    if SIGNATURE not in content:
-        return None
-    difference = package_difference(ours, path)
-    if difference:
-        raise Fault(f"its signature set aside, {difference}")
-    extended = content.get(EXTENDED_SIGNATURE)
-    return content[SIGNATURE][4], extended and extended[4]
-
-
-def certificate_table(data):
-    """(signature, where the certificate table starts, the offsets of the security
-    directory and of the checksum) of a signed program, whose certificate table is
-    its last bytes, as Windows puts it, and holds exactly one signature; None if it
-    carries none."""
-    try:
-        optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
-        directory = optional + {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", data, optional)[0]] + 4 * 8
-        at, size = struct.unpack_from("<II", data, directory)
-    except (struct.error, KeyError):
-        raise Fault("is not a program these sources build") from None
-    if at == 0:
-        return None
-    if at + size != len(data):
-        raise Fault(f"has {len(data) - at - size} bytes after its certificate table, which no "
-                    "signature covers" if at + size < len(data) else "its certificate table is cut short")
-    table = data[at:]
-    if len(table) < 8 or struct.unpack_from("<HH", table, 4) != (0x200, 2):
-        raise Fault("its certificate table holds something other than one Authenticode signature")
-    blob = kit_authenticode.element_at(table, 8).encoded
-    padded = -(-(8 + len(blob)) // 8) * 8
-    if struct.unpack_from("<I", table)[0] not in (8 + len(blob), padded) or size != padded \
-            or any(table[8 + len(blob):]):
-        raise Fault("its certificate table holds more than its one signature")
-    return blob, at, directory, optional + 64
-
-
-def program_signature(data, ours):
-    """The signature of a signed program that is ours with its certificate table
-    added and the security directory naming it; None if it carries none. Its
-    checksum, which no signature covers, is checked_checksum's."""
-    found = certificate_table(data)
-    if found is None:
-        return None
-    blob, at, directory, checksum = found
-    if not len(ours) <= at < len(ours) + 8:
-        raise Fault(f"its signature set aside, {byte_difference(ours, data[:at])}")
-    expected = bytearray(ours + bytes(at - len(ours)) + data[at:])
-    struct.pack_into("<II", expected, directory, at, len(data) - at)
-    expected[checksum:checksum + 4] = data[checksum:checksum + 4]
-    if expected != data:
-        raise Fault(f"its signature set aside, {byte_difference(bytes(expected[:at]), data[:at])}")
-    return blob, None
-
-
-def checked_checksum(data):
-    """Raises Fault unless a signed program's header checksum is its own, as the
-    signing tool computes it last."""
-    program = pefile.PE(data=data, fast_load=True)
-    if program.OPTIONAL_HEADER.CheckSum != program.generate_checksum():
-        raise Fault("its header's checksum is not the file's: it was changed after it was signed")
-
-
-SCRIPT_BLOCK = re.compile(rb"\r\n# SIG # Begin signature block\r\n((?:# [A-Za-z0-9+/]{64}\r\n)*"
-                          rb"# [A-Za-z0-9+/=]{1,64}\r\n)# SIG # End signature block\r\n")
-
-
-def script_signature(data, ours):
-    """The signature of a signed script that is ours with one signature block after it,
-    as PowerShell writes it, and nothing after the block. None if it carries none."""
-    if b"# SIG # Begin signature block" not in data:
-        return None
-    if not data.startswith(ours):
-        block = data.find(b"\r\n# SIG # Begin signature block")
-        raise Fault(f"its signature set aside, {byte_difference(ours, data[:block])}")
-    block = SCRIPT_BLOCK.fullmatch(data[len(ours):])
-    if not block:
-        raise Fault("has text before or after its signature block, which the signature does not cover "
-                    "and PowerShell still runs, or a block PowerShell does not write")
-    text = b"".join(line[2:] for line in block.group(1).split(b"\r\n"))
-    try:
-        blob = base64.b64decode(text, validate=True)
-    except ValueError:
-        blob = None
-    if blob is None or base64.b64encode(blob) != text:
-        raise Fault("its signature block is not base64 as PowerShell writes it")
-    return blob, None
+def shown(text):
+    """Text from the kit as one printable line, whatever it was made of: a forged
+    name must not add a line, move the cursor or say a verdict."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode()
+                   for c in text)
 
 
 def stamp(moment):
     return moment.strftime("%Y-%m-%d %H:%M UTC")
 
 
-def describe(signature, cafile):
-    """The signature's lines for a person, who must tell keys apart; and why its
-    chain fails against CAFILE, if it does."""
-    signer = signature.chain[0]
-    fingerprint = signer.fingerprint(kit_authenticode.hashes.SHA256()).hex().upper()
-    until = kit_authenticode.utc(signer, "not_valid_after")
-    lines = [f"signed by {kit_authenticode.name(signer)}, issued by {kit_authenticode.name(signer, 'issuer')}",
-             f"certificate SHA-256 {fingerprint}, valid {stamp(kit_authenticode.utc(signer, 'not_valid_before'))} "
-             f"to {stamp(until)}"]
-    if signature.timestamp:
-        moment, authority = signature.timestamp
-        lines.append(f"time-stamped {stamp(moment)} by {kit_authenticode.name(authority[0])}")
-    else:
-        stops = "stops" if until > datetime.datetime.now(datetime.timezone.utc) else "stopped"
-        lines.append(f"no time stamp: on Windows the signature {stops} validating on {stamp(until)}, when "
-                     "its certificate expires (Windows does not trust the time a signature claims)")
-    fault = None
-    if signature.unchecked and not cafile:
-        names = ", ".join(f"{kit_authenticode.name(c)} (issued by {kit_authenticode.name(c, 'issuer')})"
-                          for c in signature.unchecked)
-        fault = (f"it does not carry the issuer of {names}, so that certificate's own signature "
-                 "can be checked only against its root: give CAFILE")
-    elif cafile:
-        moment = signature.timestamp[0] if signature.timestamp else datetime.datetime.now(datetime.timezone.utc)
-        why = kit_authenticode.chains_to(signature.chain, cafile, moment)
-        if not why and signature.timestamp:
-            why = kit_authenticode.chains_to(signature.timestamp[1], cafile, moment)
-            why = why and f"its time stamp's chain: {why}"
-        lines.append(f"chains to a root of {cafile} at {stamp(moment)}" if not why else
-                     f"does not chain to a root of {cafile} at {stamp(moment)}: {why}")
-        fault = why and f"its signature does not chain to a root of {cafile}: {why}"
-    else:
-        lines.append("chain not checked: CAFILE=roots.pem checks it")
-    return lines, fault
+# --- files, in bounded memory ----------------------------------------------------------------
+
+def difference(ours, theirs):
+    """None if the two files are equal, else where `theirs` leaves `ours`."""
+    sizes = [os.stat(p).st_size for p in (ours, theirs)]
+    with open(ours, "rb") as a, open(theirs, "rb") as b:
+        at = 0
+        while True:
+            x, y = a.read(CHUNK), b.read(CHUNK)
+            if x != y:
+                at += next((i for i, (m, n) in enumerate(zip(x, y)) if m != n), min(len(x), len(y)))
+                return f"differs from byte {at} on ({sizes[1]} bytes; these sources build {sizes[0]})"
+            if not x:
+                return None
+            at += len(x)
 
 
-def signed_file(name, ours, theirs, cafile):
-    """A signable file that differs from ours: its lines, if it is ours plus one valid
-    signature, or None if it carries no signature. Raises Fault."""
-    data = theirs.read_bytes()
-    if name.endswith(".msi"):
-        found = package_signature(theirs, ours)
-    elif name.endswith(".exe"):
-        found = program_signature(data, ours.read_bytes())
-    else:
-        found = script_signature(data, ours.read_bytes())
-    if found is None:
+def run(command, at=None):
+    """A tool's result; at a moment other than now through faketime, since certtool
+    judges validity only at the clock's time and has no option for another."""
+    if at is not None:
+        command = ["faketime", at.strftime("%Y-%m-%d %H:%M:%S"), *command]
+    return subprocess.run(command, capture_output=True, text=True, errors="replace",
+                          env=dict(os.environ, TZ="UTC", LC_ALL="C"))
+
+
+# --- the inputs -------------------------------------------------------------------------------
+
+def read_cafile(value):
+    """The certificates of CAFILE, as PEM text for certtool; Fault unless it is a
+    regular file of nothing but well-formed PEM certificates."""
+    what = f"CAFILE={shown(value)}"
+    try:
+        info = os.stat(value)
+        if not stat.S_ISREG(info.st_mode):
+            raise Fault(f"{what} is not a regular file (a pipe, a device or a folder): save the roots "
+                        "in a PEM file and name that")
+        if info.st_size > CAFILE_LIMIT:
+            raise Fault(f"{what} holds {info.st_size} bytes, more than a file of roots does")
+        data = pathlib.Path(value).read_bytes()
+    except OSError as error:
+        raise Fault(f"{what}: {error.strerror or error}; name a PEM file that can be read") from None
+    roots = []
+    try:
+        for number, (kind, _, der) in enumerate(pem.unarmor(data, multiple=True), 1):
+            if kind != "CERTIFICATE":
+                raise Fault(f"{what}: block {number} is {shown(kind)}, not a CERTIFICATE")
+            certificate = x509.Certificate.load(der, strict=True)
+            certificate.native  # every field read, so that a malformed one is refused here
+            roots.append(certificate)
+    except (ValueError, TypeError, KeyError) as error:
+        raise Fault(f"{what}: block {len(roots) + 1} is not a well-formed PEM certificate "
+                    f"({shown(str(error))[:120]}); give a PEM file of certificates only") from None
+    if not roots:
+        raise Fault(f"{what}: no PEM certificate in it; name a PEM file of the roots that the kit's "
+                    "signers and time-stamp authorities chain to")
+    return armoured(roots)
+
+
+def armoured(certificates):
+    return "".join(pem.armor("CERTIFICATE", c.dump()).decode("ascii") for c in certificates)
+
+
+def inputs(kit, cafile, tree):
+    """(the kit's folder, CAFILE's roots or None), or a Fault saying in one line why
+    make verify cannot judge them; `tree` is the folder it rebuilds in."""
+    if not kit:
+        raise Fault("verify: name the kit's folder (make verify KIT=DIR)")
+    folder = pathlib.Path(kit).absolute()
+    if not folder.is_dir():
+        raise Fault(f"KIT={shown(kit)}: " + ("not a folder: unpack the kit into a folder and name that"
+                                             if folder.exists() else "no such folder"))
+    if folder.resolve() == tree or tree in folder.resolve().parents:
+        raise Fault(f"KIT={shown(kit)} is inside {tree}, which make verify rebuilds: copy the kit to a "
+                    "folder of its own and name that")
+    return folder, read_cafile(cafile) if cafile else None
+
+
+def other_version(kit, version):
+    """The first line for a kit of another version than these sources build, with the
+    commands that get its sources; None for this version, or where the package says
+    none (the comparison then says what is wrong)."""
+    package = kit / "install-ca-certs.msi"
+    if not package.is_file() or package.is_symlink() or package.stat().st_size > (64 << 20):
         return None
-    blob, extended = found
-    signature = kit_authenticode.Signature(blob)
-    calculated, calculated_extended = kit_authenticode.file_digests(theirs, signature.chain)
-    if signature.digest != calculated or (extended is not None and extended != calculated_extended):
+    try:
+        out = subprocess.run(["msiinfo", "export", str(package), "Property"], capture_output=True,
+                             timeout=60).stdout.decode("utf-8", "replace")
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    found = re.search(r"^ProductVersion\t([0-9.]{1,20})\r?$", out, re.M)
+    if not found or found.group(1) == version:
+        return None
+    theirs = found.group(1)
+    said = (f"NOT VERIFIED: the kit in {shown(str(kit))} is install-ca-certs {theirs}, and these sources "
+            f"build {version}; ")
+    commit = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%H", "--diff-filter=A", "--",
+                             f"release/{theirs}/SHA256SUMS"], capture_output=True, text=True).stdout.strip()
+    if not commit:
+        return said + (f"no release {theirs} is recorded in release/ of this checkout's history (git log "
+                       f"-- release/), so its sources are not here")
+    place = shlex.quote(str(ROOT.parent / f"install-ca-certs-{theirs}"))
+    return said + (f"check it with {theirs}'s sources: git -C {shlex.quote(str(ROOT))} worktree add "
+                   f"{place} {commit} && make -C {place} verify KIT={shlex.quote(str(kit))}")
+
+
+# --- a signature ------------------------------------------------------------------------------
+
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
+
+
+class SpcIndirectDataContent(core.Sequence):
+    """What an Authenticode signature signs: the file's digest."""
+    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", algos.DigestInfo)]
+
+
+class SignedData:
+    """PKCS #7 signed data of exactly one signer, read strictly: `signed`, `signer`
+    (its SignerInfo), `certificate` (the signer's) and `chain` (the signer's
+    certificate, then its issuers among those carried, which are no others)."""
+
+    def __init__(self, data, what, content_type):
+        try:
+            info = cms.ContentInfo.load(data, strict=True)
+            if info["content_type"].native != "signed_data":
+                raise Fault(f"{what} is not PKCS #7 signed data")
+            self.signed = signed = info["content"]
+            signers = list(signed["signer_infos"])
+            carried = list(signed["certificates"]) if signed["certificates"].native is not None else []
+            for signer in signers:  # each field read, so that a malformed one is refused here
+                for field in ("sid", "digest_algorithm", "signature_algorithm", "signature", "unsigned_attrs"):
+                    signer[field].native
+                [a["type"].dotted for a in signer["signed_attrs"]]
+            # What the signer's digest covers: Authenticode's content without its own
+            # header (PKCS #7's rule), a time stamp's TSTInfo; and that content, read.
+            found = signed["encap_content_info"]["content"]
+            if content_type == INDIRECT_DATA:
+                self.content = found.parse(SpcIndirectDataContent)
+                self.digested = self.content.contents
+            else:
+                self.digested = found.contents
+                self.content = tsp.TSTInfo.load(self.digested, strict=True)
+            self.content["message_digest" if content_type == INDIRECT_DATA else "message_imprint"].native
+        except (ValueError, TypeError, KeyError, IndexError, OverflowError) as error:
+            raise Fault(f"{what} cannot be read as PKCS #7 signed data ({shown(str(error))[:100]})") from None
+        if signed["encap_content_info"]["content_type"].dotted != content_type:
+            raise Fault(f"{what} signs content of another type, "
+                        f"{signed['encap_content_info']['content_type'].dotted}")
+        if signed["crls"].native is not None:
+            raise Fault(f"{what} carries revocation lists, which the sources' signing does not add")
+        if len(signers) != 1:
+            raise Fault(f"{what} has {len(signers)} signers instead of one")
+        self.signer = signer = signers[0]
+        digest = signer["digest_algorithm"]["algorithm"].native
+        try:
+            named = signer["signature_algorithm"].hash_algo
+        except ValueError:
+            named = None  # rsaEncryption: the digest algorithm's
+        if digest not in DIGESTS or named not in (None, digest):
+            raise Fault(f"{what} uses the digest {named if digest in DIGESTS else digest}; SHA-256, SHA-384 or "
+                        "SHA-512 are accepted")
+        if any(c.name != "certificate" for c in carried):
+            raise Fault(f"{what} carries something other than certificates in its certificate set")
+        certificates = list({c.chosen.dump(): c.chosen for c in carried}.values())
+        sid = signer["sid"]
+        self.certificate = next((c for c in certificates if (
+            c.key_identifier == sid.native if sid.name == "subject_key_identifier" else
+            c.issuer == sid.chosen["issuer"] and c.serial_number == sid.chosen["serial_number"].native)),
+            None)
+        if self.certificate is None:
+            raise Fault(f"{what} does not carry its signer's certificate")
+        self.chain = [self.certificate]
+        while not self.chain[-1].self_issued:
+            issuer = next((c for c in certificates if c.subject == self.chain[-1].issuer), None)
+            if issuer is None or issuer in self.chain:
+                break
+            self.chain.append(issuer)
+        extra = [c for c in certificates if c not in self.chain]
+        if extra:
+            raise Fault(f"{what} carries a certificate that is not on its signer's chain: "
+                        f"{name(extra[0])}")
+        self.data = data
+
+    def unauthenticated(self):
+        attributes = self.signer["unsigned_attrs"]
+        return list(attributes) if attributes.native is not None else []
+
+
+def check_value(signed, what):
+    """Raises Fault unless the signer signed what `signed` carries: the content's
+    type and digest among its authenticated attributes, and those attributes (tagged
+    as a SET, as the signer signs them) verified with its key by python3-cryptography."""
+    signer, content = signed.signer, signed.signed["encap_content_info"]
+    digest = signer["digest_algorithm"]["algorithm"].native
+    attributes = {}
+    for attribute in signer["signed_attrs"]:
+        if attribute["type"].dotted in attributes or len(attribute["values"]) != 1:
+            raise Fault(f"the signer of {what} signed an attribute twice")
+        attributes[attribute["type"].dotted] = attribute["values"][0]
+    if content["content_type"].dotted != getattr(attributes.get(CONTENT_TYPE), "dotted", None):
+        raise Fault(f"the signer of {what} signed another type of content")
+    if hashlib.new(digest, signed.digested).digest() != \
+            getattr(attributes.get(MESSAGE_DIGEST), "native", None):
+        raise Fault(f"the content of {what} is not what its signer signed")
+    key = serialization.load_der_public_key(signed.certificate.public_key.dump())
+    algorithm = signer["signature_algorithm"].signature_algo
+    hashed = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}[digest]()
+    try:
+        if isinstance(key, rsa.RSAPublicKey) and algorithm == "rsassa_pkcs1v15":
+            key.verify(signer["signature"].native, b"\x31" + signer["signed_attrs"].dump()[1:],
+                       padding.PKCS1v15(), hashed)
+        elif isinstance(key, ec.EllipticCurvePublicKey) and algorithm == "ecdsa":
+            key.verify(signer["signature"].native, b"\x31" + signer["signed_attrs"].dump()[1:],
+                       ec.ECDSA(hashed))
+        else:
+            raise Fault(f"the signer of {what} uses {algorithm} with a key of another kind")
+    except InvalidSignature:
+        raise Fault(f"the value of {what} does not verify with its signer's key") from None
+
+
+def name(certificate, field="subject"):
+    return shown(getattr(certificate, field).human_friendly)
+
+
+def validity(certificate):
+    dates = certificate["tbs_certificate"]["validity"]
+    return dates["not_before"].native, dates["not_after"].native
+
+
+def valid_at(certificate, moment, who, when):
+    start, end = validity(certificate)
+    if not start <= moment <= end:
+        raise Fault(f"{who}, {name(certificate)}, is valid {stamp(start)} to {stamp(end)}: not "
+                    f"{stamp(moment)}, {when}")
+
+
+def chain_holds(signed, purpose, moment, what, roots, work):
+    """Raises Fault unless GnuTLS's certtool verifies the signer's chain for `purpose`
+    under the medium profile at `moment` (None: now), against CAFILE's roots or,
+    without them, the top of the chain that the signature carries; returns what the
+    chain ends at, to say."""
+    chain, anchors = signed.chain, roots
+    if anchors is None:
+        if len(chain) == 1:
+            return f"its certificate's issuer is not carried: who {what} is, is not proven"
+        chain, anchors = chain[:-1], armoured(chain[-1:])
+    files = []
+    for text in (armoured(chain), anchors):
+        with tempfile.NamedTemporaryFile("w", dir=work, suffix=".pem", delete=False) as f:
+            f.write(text)
+        files.append(f.name)
+    result = run(["certtool", "--verify", "--infile", files[0], "--load-ca-certificate", files[1],
+                  "--verify-purpose", purpose, "--verify-profile", "medium"], moment)
+    said = re.findall(r"^Chain verification output: (.*?)\s*$", result.stdout + result.stderr, re.M)
+    if result.returncode != 0 or not said or not said[-1].startswith("Verified."):
+        why = said[-1] if said else (result.stderr.strip().splitlines() or ["certtool failed"])[-1]
+        raise Fault(f"the chain of {what} does not hold at {stamp(moment or now())}, as GnuTLS judges it: "
+                    f"{shown(why)}")
+    return ("chain verified to a root of CAFILE" if roots else
+            f"chain verified to {name(signed.chain[-1])}, which it carries; who that is, is not proven")
+
+
+def now():
+    return datetime.datetime.now(datetime.timezone.utc)
+
+
+def file_digest(path):
+    """The digest osslsigncode computes for the file's content, as its kind has it."""
+    out = run(["osslsigncode", "verify", "-ignore-cdp", "-in", str(path)]).stdout
+    out = out.split("Signer's certificate", 1)[0]  # only what it computed, before what is carried
+    found = re.search(r"^Calculated DigitalSignature\s*:\s*([0-9A-F]+)", out, re.M) or \
+        re.search(r"^Calculated message digest\s*:\s*([0-9A-F]+)", out, re.M)
+    return bytes.fromhex(found.group(1)) if found else None
+
+
+def judge(ours, theirs, roots):
+    """A signable file that differs from ours: if it is ours with one valid signature
+    attached, (its lines for a person, the day its signer's certificate ends, whether
+    it is time-stamped); None if it carries no signature. Raises Fault."""
+    if os.stat(theirs).st_size > os.stat(ours).st_size + MARGIN:
+        raise Fault(f"is {os.stat(theirs).st_size} bytes, more than these sources' file and a signature")
+    with tempfile.TemporaryDirectory() as work:
+        # osslsigncode knows a script by its name's suffix, so every file keeps it.
+        blob, attached = pathlib.Path(work, "signature.p7"), pathlib.Path(work, "attached" + ours.suffix)
+        run(["osslsigncode", "extract-signature", "-in", str(theirs), "-out", str(blob)])
+        if not blob.is_file() or not blob.stat().st_size:
+            return None
+        # It writes the file even where it cannot build a chain: the bytes are judged.
+        run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(ours), "-out", str(attached)])
+        if not attached.is_file():
+            raise Fault("carries a signature that osslsigncode cannot attach to these sources' file")
+        differs = difference(attached, theirs)
+        if differs:
+            stripped, again = (pathlib.Path(work, f"{n}{ours.suffix}") for n in ("stripped", "again"))
+            run(["osslsigncode", "remove-signature", "-in", str(theirs), "-out", str(stripped)])
+            if stripped.is_file():
+                run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(stripped),
+                     "-out", str(again)])
+            if not again.is_file() or difference(attached, again):
+                raise Fault("its content, its signature set aside, is not what these sources build: "
+                            "it was changed after it was built or signed")
+            raise Fault("holds bytes that its signature does not cover, or another signing tool laid it out "
+                        "(signtool writes its own package layout): these sources' file with its signature "
+                        f"attached {differs.replace('these sources build', 'that is')}. Check the unsigned "
+                        "kit with make verify before signing it, or sign it with make dist")
+        return signature_lines(theirs, blob.read_bytes(), roots, work)
+
+
+def signature_lines(path, blob, roots, work):
+    """What judge returns, once the signature holds and validates today."""
+    signed = SignedData(blob, "its signature", INDIRECT_DATA)
+    digest = signed.content["message_digest"]
+    algorithm, signed_digest = digest["digest_algorithm"]["algorithm"].native, digest["digest"].native
+    if algorithm not in DIGESTS:
+        raise Fault(f"its signature signs a {algorithm} digest of the file; SHA-256 or stronger is accepted")
+    if file_digest(path) != signed_digest:
         raise Fault("its signature does not match it: the file was changed after it was signed")
-    if name.endswith(".exe"):
-        checked_checksum(data)
-    lines, fault = describe(signature, cafile)
-    if fault:
-        raise Fault(fault + "\n      " + "\n      ".join(lines))
-    return lines
+    check_value(signed, "its signature")
+    signer = signed.certificate
+    timestamp = None
+    for attribute in signed.unauthenticated():
+        kind = attribute["type"].dotted
+        if kind != RFC3161_TIMESTAMP:
+            raise Fault(f"its signature carries {UNAUTHENTICATED.get(kind, 'the unauthenticated attribute ' + kind)}"
+                        ", which the sources' signing does not add")
+        if timestamp is not None or len(attribute["values"]) != 1:
+            raise Fault("its signature carries more than one time stamp")
+        timestamp = time_stamp(attribute["values"][0].dump(), signed, roots, work)
+    start, end = validity(signer)
+    lines = [f"signed by {name(signer)}, issued by {name(signer, 'issuer')}",
+             f"certificate SHA-256 {signer.sha256.hex().upper()}, valid {stamp(start)} to {stamp(end)}"]
+    if timestamp:
+        moment, authority, anchored = timestamp
+        valid_at(signer, moment, "the signer's certificate", "the time its signature was stamped")
+        lines.append(f"time-stamped {stamp(moment)} by {name(authority)} ({anchored}): Windows accepts "
+                     f"it after {stamp(end)}, when the signer's certificate expires")
+    else:
+        moment = None
+        valid_at(signer, now(), "the signer's certificate", "today, and the signature carries no time "
+                 "stamp to stand for a day when it was")
+        lines.append(f"no time stamp: on Windows the signature stops validating on {stamp(end)}, when its "
+                     "certificate expires (Windows does not trust the time a signature claims)")
+    lines.append(chain_holds(signed, CODE_SIGNING, moment, "its signer", roots, work))
+    return lines, end, timestamp is not None
 
 
-# --- the kit -----------------------------------------------------------------------------------
+def time_stamp(token, signature, roots, work):
+    """(time, the authority's certificate, what its chain ends at) of an RFC 3161
+    time stamp of `signature`, once it holds. Raises Fault."""
+    stamped = SignedData(token, "its time stamp", TST_INFO)
+    if stamped.unauthenticated():
+        raise Fault("its time stamp carries unauthenticated attributes, which a time stamp alone does not")
+    imprint, moment = stamped.content["message_imprint"], stamped.content["gen_time"].native
+    algorithm = imprint["hash_algorithm"]["algorithm"].native
+    if algorithm not in DIGESTS or hashlib.new(algorithm, signature.signer["signature"].native).digest() \
+            != imprint["hashed_message"].native:
+        raise Fault("its time stamp is not of its signature")
+    authority = stamped.certificate
+    if TIME_STAMPING not in [u.dotted for u in (authority.extended_key_usage_value or [])]:
+        raise Fault(f"its time stamp is signed by {name(authority)}, whose certificate is not for time "
+                    "stamping (no time-stamping extended key usage)")
+    if authority.public_key.dump() == signature.certificate.public_key.dump():
+        raise Fault("its time stamp is signed with the signer's own key, which cannot vouch for its own time")
+    if moment > now():
+        raise Fault(f"its time stamp is dated {stamp(moment)}, later than now")
+    check_value(stamped, "its time stamp")
+    valid_at(authority, moment, "the time-stamp authority's certificate", "the time it gives")
+    return moment, authority, chain_holds(stamped, TIME_STAMPING, moment, "its time-stamp authority", roots, work)
 
-def read_kit(kit):
+
+# --- the kit ----------------------------------------------------------------------------------
+
+def read_kit(kit, folders):
     """({name as SHA256SUMS writes it: path} of the kit's regular files, SHA256SUMS
-    aside; its folders; what else it holds)."""
-    files, folders, faults = {}, set(), []
-
-    def walk(folder, prefix):  # a link or a device is named once, as what it is
+    among them; what else it holds, each said once, by name). Only `folders`, those
+    these sources build, are entered, so that a kit of any depth is read at once."""
+    files, odd, pending = {}, {}, [("", kit)]
+    while pending:
+        prefix, folder = pending.pop()
         try:
             entries = sorted(os.scandir(folder), key=lambda e: e.name)
         except OSError as error:
-            faults.append(f"{shown(prefix) or 'the kit'} cannot be read: {error.strerror}")
-            return
+            odd[prefix.rstrip("/")] = f"{shown(prefix) or 'the kit'} cannot be read: {error.strerror}"
+            continue
         for entry in entries:
-            name = prefix + entry.name
+            path = prefix + entry.name
             if entry.is_symlink():
-                files[name] = None
-                faults.append(f"{shown(name)} is a symbolic link (to {shown(os.readlink(entry.path))}), "
-                              "not a file of the kit")
+                odd[path] = f"{shown(path)} is a symbolic link, not a file of the kit"
             elif entry.is_dir(follow_symlinks=False):
-                folders.add(name)
-                walk(entry.path, name + "/")
+                if path in folders:
+                    pending.append((path + "/", entry.path))
+                else:
+                    odd[path] = f"{shown(path)}/ is a folder these sources do not build"
             elif entry.is_file(follow_symlinks=False):
-                files[name] = pathlib.Path(entry.path)
+                files[path] = pathlib.Path(entry.path)
             else:
-                files[name] = None
-                faults.append(f"{shown(name)} is not a regular file")
-    walk(kit, "")
-    return files, folders, faults
+                odd[path] = f"{shown(path)} is not a regular file"
+    return files, odd
 
 
-def check_sums(path, files):
+def check_sums(path, files, ours):
     """What is wrong with SHA256SUMS: it must list each file of the kit once, as
-    sha256sum writes it ("<SHA-256>  <name>", LF), and nothing else."""
+    sha256sum writes it ("<SHA-256>  <name>", each line ended by LF alone), and
+    nothing else. Files these sources do not build are said elsewhere, and not read."""
     if path is None:
         return ["is missing"]
+    if path.stat().st_size > 1 << 20:
+        return [f"is {path.stat().st_size} bytes, far more than a list of the kit's files"]
     try:
         text = path.read_bytes().decode("utf-8")
     except UnicodeDecodeError:
         return ["is not text in UTF-8"]
-    except OSError as error:
-        return [f"cannot be read: {error.strerror}"]
     faults, listed = [], {}
     if "\r" in text:
-        faults.append("has CR line ends, which sha256sum does not write")
-        text = text.replace("\r", "")
+        faults.append("has CR characters, which sha256sum does not write")
     if text and not text.endswith("\n"):
         faults.append("does not end with a line end")
-    for number, line in enumerate(text.splitlines(), 1):
-        found = re.fullmatch(r"([0-9a-f]{64})  (.+)", line)
+    for number, line in enumerate(text[:-1].split("\n") if text else [], 1):
+        found = re.fullmatch(r"([0-9a-f]{64})  ([^\r]+)", line)
+        name = found and found.group(2)
         if not found:
             faults.append(f"line {number} is not \"<SHA-256 in lowercase hex>  <file>\": {shown(line[:90])!r}")
-        elif found.group(2) in listed:
-            faults.append(f"line {number} lists {shown(found.group(2))} again (first on line "
-                          f"{listed[found.group(2)]})")
-        elif files.get(found.group(2)) is None:
-            faults.append(f"line {number} names {shown(found.group(2))}, which is not a file of the kit")
+        elif name in listed:
+            faults.append(f"line {number} lists {shown(name)} again (first on line {listed[name]})")
+        elif name not in files or name == SUMS:
+            faults.append(f"line {number} names {shown(name)}, which is not a file of the kit")
         else:
-            listed[found.group(2)] = number
-            if kit_files.sha256(files[found.group(2)]) != found.group(1):
-                faults.append(f"line {number} gives another SHA-256 for {shown(found.group(2))}")
+            listed[name] = number
+            if name in ours and os.stat(files[name]).st_size <= os.stat(ours[name]).st_size + MARGIN \
+                    and sha256(files[name]) != found.group(1):
+                faults.append(f"line {number} gives another SHA-256 for {shown(name)}")
     if len(faults) > 4:
-        faults[4:] = [f"and {len(faults) - 4} more such lines"]
-    unlisted = sorted(name for name in files.keys() - listed.keys() if files[name])
+        faults[4:] = [f"has {len(faults) - 4} more such lines"]
+    unlisted = sorted(set(files) - set(listed) - {SUMS})
     if unlisted:
         faults.append(f"does not list {', '.join(map(shown, unlisted))}")
     return faults
 
 
-def verify(kit, built, version, cafile):
+def main(kit, cafile, version, tree, build):
+    """make verify, from its arguments to its verdict: True if VERIFIED. `tree`: the
+    folder that `build(folder)` builds these sources' kit in."""
+    try:
+        folder, roots = inputs(kit, cafile, tree)
+    except Fault as fault:
+        print(fault)
+        return False
+    other = other_version(folder, version)
+    if other:
+        print(other)
+        return False
+    with tempfile.TemporaryDirectory() as temp:
+        built = pathlib.Path(temp, "kit")
+        build(built)
+        return verify(folder, built, version, roots, cafile)
+
+
+def verify(kit, built, version, roots, cafile=None):
     """Prints one line per file and a verdict; True if the kit is exactly what the
-    sources built into `built`."""
+    sources built into `built`. `roots`: CAFILE's certificates (read_cafile), or None."""
     ours = kit_files.files(built)
-    theirs, folders, failures = read_kit(kit)
-    sums = theirs.pop(SUMS, None)
-    failures += [f"{shown(f)}/ is a folder these sources do not build" for f in sorted(folders)
-                 if not any(name.startswith(f + "/") for name in ours)]
-    signed = 0
+    theirs, odd = read_kit(kit, {name.rsplit("/", 1)[0] for name in ours if "/" in name})
+    failures, signed = list(odd.values()), []
     print(f"\nThe kit in {shown(str(kit))}, against what these sources build:")
-    msi = "install-ca-certs.msi"
-    if theirs.get(msi) and theirs[msi].read_bytes() != ours[msi].read_bytes():
-        found = product_version(theirs[msi])
-        if found is None:
-            failures.append("install-ca-certs.msi is not a package that Windows Installer can read")
-        elif found != version:
-            failures.append(f"the kit is install-ca-certs {shown(found)}, these sources build {version}: "
-                            "check out the sources that record its release")
-    for name in sorted(ours.keys() | theirs.keys()):
-        if any(theirs.get(name[:i]) is None and name[:i] in theirs
-               for i in [len(name)] + [m.start() for m in re.finditer("/", name)]):
-            continue  # a link, or in a linked folder: said already
+    for name in sorted(ours.keys() | (theirs.keys() - {SUMS})):
+        if name in odd or any(name.startswith(f + "/") for f in odd):
+            continue  # said already
         if name not in theirs:
             failures.append(f"{name} is missing from the kit")
             continue
@@ -472,38 +536,43 @@ def verify(kit, built, version, cafile):
             failures.append(f"{shown(name)} is not something these sources build")
             continue
         try:
-            difference = byte_difference(ours[name].read_bytes(), theirs[name].read_bytes())
-            lines = signed_file(name, ours[name], theirs[name], cafile) \
-                if difference and name.endswith(SIGNABLE) else None
+            differs = difference(ours[name], theirs[name])
+            found = judge(ours[name], theirs[name], roots) if differs and name.endswith(SIGNABLE) else None
         except Fault as fault:
-            print(f"  {name}: NOT VERIFIED: " + "\n      ".join(map(shown, str(fault).split("\n"))))
-            failures.append(f"{name}: {fault}".split("\n")[0])
+            print(f"  {name}: NOT VERIFIED: {fault}")
+            failures.append(f"{name}: {fault}")
             continue
-        except Exception as error:  # noqa: BLE001 -- a forged file may break any reader
+        except Exception as error:  # noqa: BLE001 -- a forged file must not end the check
             print(f"  {name}: NOT VERIFIED: cannot be read ({type(error).__name__}: {shown(str(error))})")
             failures.append(f"{name} cannot be read as what these sources build ({shown(str(error))})")
             continue
-        if lines is None:
-            print(f"  {name}: {difference or 'identical'}")
-            if difference:
-                failures.append(f"{name} {difference}")
-            elif cafile and name.endswith(SIGNABLE):
+        if found is None:
+            print(f"  {name}: {differs or 'identical'}")
+            if differs:
+                failures.append(f"{name} {differs}")
+            elif roots and name.endswith(SIGNABLE):
                 failures.append(f"{name} is not signed, and with CAFILE every signable file must be")
             continue
-        signed += 1
-        print(f"  {name}: identical once its one signature is set aside\n      " +
-              "\n      ".join(map(shown, lines)))
-    faults = check_sums(sums, theirs)
+        signed.append(name)
+        print(f"  {name}: these sources' file with its one signature attached\n      " + "\n      ".join(found[0]))
+    faults = check_sums(theirs.get(SUMS), theirs, ours)
     print(f"  {SUMS}: " + ("; ".join(faults) if faults else "lists each file once, with its SHA-256"))
     failures += [f"{SUMS} {fault}" for fault in faults]
 
     if failures:
         print(f"\nNOT VERIFIED: the kit in {shown(str(kit))} is not what these sources build:\n  " +
-              "\n  ".join(map(shown, failures)))
+              "\n  ".join(failures))
         return False
     code = (built / "ProductCode.txt").read_text().strip()
-    print(f"\nVERIFIED: the kit in {shown(str(kit))} is exactly what these sources build: "
-          f"install-ca-certs {version}, ProductCode {code}, {len(theirs) + 1} files" +
-          (f", {signed} of them signed and identical once their signatures are set aside"
-           if signed else "") + ".")
+    verdict = (f"\nVERIFIED: the kit in {shown(str(kit))} is exactly what these sources build: "
+               f"install-ca-certs {version}, ProductCode {code}, {len(theirs)} files")
+    if not signed:
+        print(verdict + ", unsigned.")
+    elif roots:
+        print(verdict + f", {len(signed)} of them signed, each signature valid today and chaining to "
+              f"a root of {shown(str(cafile))}.")
+    else:
+        print(verdict + f", {len(signed)} of them signed, each signature valid today. WHO SIGNED IS NOT "
+              "PROVEN: without CAFILE no chain is checked against a root you trust, so a signer named "
+              "like a well-known authority may be anyone; CAFILE=roots.pem proves it.")
     return True

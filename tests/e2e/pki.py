@@ -1,0 +1,161 @@
+"""Throwaway certification authorities and signers for the kit's signing tests, made
+in the test process (EC keys but where RSA is the point), and an RFC 3161
+time-stamp authority on the loopback that `openssl ts` answers for."""
+import datetime
+import hashlib
+import http.server
+import os
+import pathlib
+import shutil
+import subprocess
+import threading
+
+from asn1crypto import cms, tsp
+from asn1crypto import x509 as asn1x509
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.x509.oid import NameOID
+
+CODE_SIGNING, TIME_STAMPING, SERVER_AUTH = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8", "1.3.6.1.5.5.7.3.1"
+DAY = datetime.timedelta(days=1)
+
+
+class Identity:
+    """A certificate, its key, and the certificates above it up to its root."""
+
+    def __init__(self, name, issuer=None, ca=False, usage=(CODE_SIGNING,), days=(-1, 30),
+                 key="ec", digest=hashes.SHA256):
+        """`key`: "ec" (P-256), an RSA key size, or another Identity whose key to share."""
+        self.key = (ec.generate_private_key(ec.SECP256R1()) if key == "ec" else key.key
+                    if isinstance(key, Identity) else rsa.generate_private_key(public_exponent=65537, key_size=key))
+        now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+        builder = (x509.CertificateBuilder().subject_name(subject)
+                   .issuer_name(issuer.certificate.subject if issuer else subject)
+                   .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
+                   .not_valid_before(now + days[0] * DAY).not_valid_after(now + days[1] * DAY)
+                   .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+                   .add_extension(x509.KeyUsage(not ca, False, False, False, False, ca, ca, False, False),
+                                  critical=True))
+        if usage:
+            builder = builder.add_extension(x509.ExtendedKeyUsage(
+                [x509.ObjectIdentifier(u) for u in usage]), critical=usage == (TIME_STAMPING,))
+        self.certificate = builder.sign((issuer or self).key, digest())
+        self.chain = [self] + (issuer.chain if issuer else [])
+
+    def pem(self):
+        return self.certificate.public_bytes(serialization.Encoding.PEM)
+
+    def files(self, folder, name):
+        """(the chain's PEM file, the key's PEM file) in `folder`."""
+        folder = pathlib.Path(folder)
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / f"{name}.pem").write_bytes(b"".join(i.pem() for i in self.chain))
+        (folder / f"{name}.key").write_bytes(self.key.private_bytes(
+            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+        return str(folder / f"{name}.pem"), str(folder / f"{name}.key")
+
+
+def osslsigncode(path, command, *options):
+    """Replaces a file with what osslsigncode's `command` makes of it."""
+    path = str(path)
+    subprocess.run(["osslsigncode", command, *options, "-in", path, "-out", path + ".new"],
+                   check=True, capture_output=True)
+    os.replace(path + ".new", path)
+
+
+def sign(path, signer, folder, authority=None, at=None, *options):
+    """Signs a file as make dist does; if `authority` is given, time-stamped by it at
+    `at` (a datetime), whatever its certificate is for, as no real authority would."""
+    chain, key = signer.files(folder, "signer")
+    # osslsigncode knows a script by its name's suffix.
+    shutil.copyfile(path, pathlib.Path(folder, "unsigned" + pathlib.Path(path).suffix))
+    osslsigncode(path, "sign", "-certs", chain, "-key", key, "-h", "sha256", "-n", "install-ca-certs",
+                 "-time", "1796860800", *options)
+    if authority:
+        def stamped(signature):
+            signer_info = signature["content"]["signer_infos"][0]
+            signer_info["unsigned_attrs"] = cms.CMSAttributes([{"type": "1.3.6.1.4.1.311.3.3.1", "values": [
+                time_stamp(authority, signer_info["signature"].native, at)]}])
+            return signature.dump(force=True)
+        reattach(path, folder, stamped)
+
+
+def reattach(path, folder, change):
+    """Replaces the signature of a file that `sign` signed with `change(signature)`,
+    attached by osslsigncode to the file as it was before, as make dist attaches one."""
+    blob = pathlib.Path(folder, "signature.p7")
+    blob.unlink(missing_ok=True)  # osslsigncode writes no file over another
+    subprocess.run(["osslsigncode", "extract-signature", "-in", str(path), "-out", str(blob)],
+                   check=True, capture_output=True)
+    blob.write_bytes(change(cms.ContentInfo.load(blob.read_bytes())))
+    unsigned = pathlib.Path(folder, "unsigned" + pathlib.Path(path).suffix)
+    subprocess.run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(unsigned), "-out",
+                    f"{path}.new"], capture_output=True)
+    os.replace(f"{path}.new", path)
+
+
+def time_stamp(authority, value, at):
+    """An RFC 3161 time-stamp token of a signature's value, by `authority` at `at`."""
+    info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "serial_number": 1, "gen_time": at,
+                        "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
+                                            "hashed_message": hashlib.sha256(value).digest()}})
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": ["tst_info"]},
+        {"type": "message_digest", "values": [hashlib.sha256(info.dump()).digest()]}])
+    certificate = asn1x509.Certificate.load(authority.certificate.public_bytes(serialization.Encoding.DER))
+    key = authority.key
+    signature = (key.sign(attributes.dump(), ec.ECDSA(hashes.SHA256())) if isinstance(key, ec.EllipticCurvePrivateKey)
+                 else key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256()))
+    return cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": "v3", "digest_algorithms": [{"algorithm": "sha256"}],
+        "encap_content_info": {"content_type": "tst_info", "content": info},
+        "certificates": [certificate] + [asn1x509.Certificate.load(i.certificate.public_bytes(
+            serialization.Encoding.DER)) for i in authority.chain[1:]],
+        "signer_infos": [{
+            "version": "v1", "sid": {"issuer_and_serial_number": {
+                "issuer": certificate.issuer, "serial_number": certificate.serial_number}},
+            "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": attributes,
+            "signature_algorithm": {"algorithm": "sha256_ecdsa" if isinstance(key, ec.EllipticCurvePrivateKey)
+                                    else "sha256_rsa"},
+            "signature": signature}]}})
+
+
+class TimeStampAuthority:
+    """An RFC 3161 authority at `url`, on the loopback, as long as the context lasts."""
+
+    def __init__(self, identity, folder):
+        certs, key = identity.files(folder, "tsa")
+        folder = pathlib.Path(folder)
+        config = folder / "tsa.cnf"
+        config.write_text(f"[tsa]\ndefault_tsa = throwaway\n[throwaway]\nserial = {folder}/tsa.serial\n"
+                          "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\n"
+                          "ess_cert_id_alg = sha256\n")
+        (folder / "tsa.serial").write_text("01\n")
+        command = ["openssl", "ts", "-reply", "-config", str(config), "-signer", certs, "-inkey", key,
+                   "-chain", certs, "-queryfile", "/dev/stdin", "-out", "/dev/stdout"]
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                reply = subprocess.run(command, input=query, capture_output=True, check=True).stdout
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
+
+    def __enter__(self):
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        return self
+
+    def __exit__(self, *_):
+        self.server.shutdown()
+        self.server.server_close()
