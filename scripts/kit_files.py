@@ -3,7 +3,6 @@ detection scripts from the embedded certificate table, the uninstall script and
 SHA256SUMS."""
 import base64
 import hashlib
-import pathlib
 import subprocess
 
 POWERSHELL_STORES = {"ROOT": "Root", "CA": "CA"}

@@ -492,7 +492,7 @@ class KitFiles(unittest.TestCase):
         now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
         day = datetime.timedelta(days=1)
         exe, msi, script = "install-ca-certs.exe", "install-ca-certs.msi", "detect-msi.ps1"
-        Identity, CODE, TIME = pki.Identity, pki.CODE_SIGNING, pki.TIME_STAMPING
+        Identity, TIME = pki.Identity, pki.TIME_STAMPING
         sha1_ca = Identity("intermediate signed with SHA-1", ROOT_CA, ca=True, usage=None, digest=hashes.SHA1)
         not_ca = Identity("intermediate that is no CA", ROOT_CA, usage=None)
         expired = Identity("expired signer", ROOT_CA, days=(-60, -30))
