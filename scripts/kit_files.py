@@ -22,6 +22,10 @@ DETECTION = """\
 # {installed}
 # Otherwise no output, exit 0 ("not installed"). Both tools read a non-zero exit
 # code as a failure of the script.
+#
+# To take the certificates out of the fleet, retire the assignment that uses this
+# script first (a required one installs them again), then uninstall with the
+# property REMOVECERTIFICATES=1 (uninstall-ca-certs.cmd REMOVECERTIFICATES=1).
 $expected = @(
 {rows}
 )
@@ -97,13 +101,20 @@ UNINSTALL = r"""@echo off
 rem Removes every installed build of the install-ca-certs package, the products
 rem that Windows Installer registered under its UpgradeCode {upgrade_code}:
 rem exits 0 when none is left (also when none was there), otherwise with
-rem msiexec's code, or 1603. The certificates stay. Run it as an administrator
-rem or as LocalSystem. The key is Windows Installer's own registration for the
-rem computer, the same in both registry views; /reg:64 reads it from a 32-bit
-rem process too. Its value names are the products' codes, packed.
+rem msiexec's code, or 1603. The certificates stay, unless its one argument is
+rem REMOVECERTIFICATES=1: then each removal takes them out of the local
+rem computer's stores too (packages of 1.0.3 and later); retire the assignments
+rem that install them first. Any other argument changes nothing and exits with
+rem 87. Run it as an administrator or as LocalSystem. The key is Windows
+rem Installer's own registration for the computer, the same in both registry
+rem views; /reg:64 reads it from a 32-bit process too. Its value names are the
+rem products' codes, packed.
 setlocal
 rem A variable of this name would hide the exit codes below.
 set errorlevel=
+rem The whole tail: cmd splits an argument at its "=".
+set property=
+if /i "%*"=="REMOVECERTIFICATES=1" (set property=REMOVECERTIFICATES=1) else if not "%*"=="" exit /b 87
 set key=HKLM\SOFTWARE\Classes\Installer\UpgradeCodes\{packed}
 rem reg says the same for a key that is not there and for a query it cannot
 rem make: only a key that is always there tells that a query works here.
@@ -120,7 +131,7 @@ exit /b %code%
 :remove
 set p=%1
 set product={unpack}
-start "" /wait msiexec /x %product% /qn /norestart
+start "" /wait msiexec /x %product% /qn /norestart %property%
 set result=%errorlevel%
 rem Success, a restart asked for or not: only a failure is kept to exit with.
 if "%result%"=="0" goto :eof

@@ -1,12 +1,16 @@
-"""The administrators' guides, English and Russian, section for section the same:
-the same headings in the same order, the seven fields in order under every way to
-deploy, the same code blocks once placeholders and comments are set aside, and the
-same codes, thumbprints, GUIDs and versions. Usage: guides_parity.py DOCS_DIR"""
+"""The documents in English and Russian, section for section the same: the
+administrators' guides and the signing guides each have the same headings in the
+same order, the same code blocks once placeholders and comments are set aside, and
+the same codes, thumbprints, GUIDs and versions; in the administrators' guides, the
+seven fields in order under each of the five ways to deploy. Usage:
+guides_parity.py DOCS_DIR"""
 import pathlib
 import re
 import sys
 
 GUIDES = {"en": "ADMIN-GUIDE.md", "ru": "ADMIN-GUIDE.ru.md"}
+SIGNING = {"en": "SIGNING.md", "ru": "SIGNING.ru.md"}
+WAYS = 5
 FIELDS = {
     "en": ["Install", "Detection", "Return codes", "A new build or a new version",
            "Rollback and removal", "Logs", "Checking the fleet"],
@@ -41,13 +45,20 @@ def first_difference(en, ru):
     return f"item {i + 1} of {len(en)} and {len(ru)}: {en[i:i + 1]!r} against {ru[i:i + 1]!r}"
 
 
+def compare(docs, names):
+    documents = {lang: parts(pathlib.Path(docs) / name) for lang, name in names.items()}
+    return documents, [f"{names['en']} and {names['ru']}: {what} differ at "
+                       f"{first_difference(documents['en'][what], documents['ru'][what])}"
+                       for what in ("headings", "code", "facts")
+                       if documents["en"][what] != documents["ru"][what]]
+
+
 def main(docs):
-    guides = {lang: parts(pathlib.Path(docs) / name) for lang, name in GUIDES.items()}
-    failures = [f"{what} differ at {first_difference(guides['en'][what], guides['ru'][what])}"
-                for what in ("headings", "code", "facts") if guides["en"][what] != guides["ru"][what]]
+    guides, failures = compare(docs, GUIDES)
+    failures += compare(docs, SIGNING)[1]
     for lang, guide in guides.items():
-        if len(guide["fields"]) != 7:
-            failures.append(f"{GUIDES[lang]}: {len(guide['fields'])} ways to deploy, not 7")
+        if len(guide["fields"]) != WAYS:
+            failures.append(f"{GUIDES[lang]}: {len(guide['fields'])} ways to deploy, not {WAYS}")
         failures += [f"{GUIDES[lang]}, 4.{i}: the fields are {fields!r}"
                      for i, fields in enumerate(guide["fields"], 1) if fields != FIELDS[lang]]
     print("\n".join(failures) or "the guides are section for section the same")

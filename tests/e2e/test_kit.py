@@ -19,7 +19,7 @@ import unittest
 import xml.etree.ElementTree as ET
 
 import olefile
-from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives import hashes, serialization
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(1, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
@@ -279,6 +279,55 @@ class KitFailure(KitTest):
 
 
 
+class KitRemoval(KitTest):
+    def put(self, prefix, store, der, *under):
+        """A certificate in a store of the prefix's registry, as CRYPT32 serializes it
+        (its DER as property 32), with a subkey under it if `under` names one."""
+        key = rf"HKLM\{winetest.STORES_KEY}\{store}\Certificates\{thumbprint(der)}"
+        blob = struct.pack("<III", 32, 1, len(der)) + der
+        winetest.reg(winetest.wine_env(prefix), "add", key, "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex())
+        for subkey in under:
+            winetest.reg(winetest.wine_env(prefix), "add", rf"{key}\{subkey}")
+        winetest.wait_server(prefix)
+
+    def test_uninstalling_removes_the_twelve_only_when_asked(self):
+        prefix, code = self.prefix(), product_code(SHIPPED)
+        other = ROOT_CA.certificate.public_bytes(serialization.Encoding.DER)
+        self.install(prefix, SHIPPED)
+        self.launch(prefix, f"msiexec /x {code} /qn", expect=0)
+        self.assertRegistered(prefix)
+        self.assertRowsInstalled(prefix, range(1, 13))  # without the property, as before
+
+        # With it, through the uninstall script: each of the twelve out of both stores
+        # (row 5 also where it does not belong), any other certificate kept.
+        uninstall = "cmd /c " + winetest.windows_path(os.path.join(KIT, "uninstall-ca-certs.cmd"))
+        self.install(prefix, SHIPPED)
+        self.put(prefix, "ROOT", other)
+        self.put(prefix, "ROOT", ROWS[4][2])
+        self.launch(prefix, uninstall + " REMOVECERTIFICATES=2", expect=87)
+        self.assertRegistered(prefix, SHIPPED, VERSION)
+        self.launch(prefix, uninstall + " REMOVECERTIFICATES=1", expect=0)
+        self.assertRegistered(prefix)
+        self.assertEqual(winetest.store_certificates(prefix), {"Root": {thumbprint(other): other}, "CA": {}},
+                         "only the certificate that is not one of the twelve stays")
+
+        # A certificate that cannot be removed fails the uninstallation and is named;
+        # one already gone is no failure.
+        self.install(prefix, SHIPPED)
+        winetest.reg(winetest.wine_env(prefix), "delete",
+                     rf"HKLM\{winetest.STORES_KEY}\ROOT\Certificates\{thumbprint(ROWS[0][2])}")
+        self.put(prefix, "CA", ROWS[6][2], "held")  # Wine's registry store cannot delete a key with a subkey
+        log, _ = self.launch(prefix, f"msiexec /x {code} /qn REMOVECERTIFICATES=1 /l*v C:\\msi.log", expect=1603)
+        for row, store, der in ROWS:
+            said = ("in neither store" if row == 1 else "still in the CA store after its removal" if row == 7
+                    else f"removed from the {store.upper()} store")
+            self.assertIn(f"certificate {row} of 12, SHA-1 {thumbprint(der)}: {said}", log, f"row {row}")
+        self.assertIn("1 of 12 certificates could not be removed; the uninstallation fails", log)
+        # Windows rolls the failed removal back and the product stays, to be removed
+        # again; Wine does not, and leaves none.
+        self.assertRegistered(prefix)
+
+
 # One throwaway root for the signing tests, its RSA signer (RSA signatures are
 # deterministic, so one key signs one file to the same bytes) and its time-stamp
 # authority, made once per process.
@@ -392,8 +441,17 @@ class KitFiles(unittest.TestCase):
         actions = [row[0] for row in sequence]
         self.assertEqual(actions[actions.index("InstallInitialize") + 1], "RemoveExistingProducts",
                          "the old product goes before this one registers")
-        self.assertEqual([row[1] for row in sequence if row[0] in ("RunInstaller", "CheckCertificates")],
-                         ["NOT REMOVE", "NOT REMOVE"], "never on any removal")
+        self.assertEqual({row[0]: row[1] for row in sequence if row[0].endswith(("Installer", "Certificates"))}, {
+            "RunInstaller": "NOT REMOVE", "CheckCertificates": "NOT REMOVE",
+            "RemoveCertificates": 'REMOVE AND REMOVECERTIFICATES = "1" AND NOT UPGRADINGPRODUCTCODE'},
+            "the program and the check never on a removal; the removal only on one that asks, never an upgrade's")
+        self.assertEqual(actions[actions.index("InstallFinalize") - 1], "RemoveCertificates",
+                         "nothing after the removal can fail the uninstallation")
+        self.assertIn("REMOVECERTIFICATES", properties["SecureCustomProperties"].split(";"),
+                      "passed to the elevated part of the uninstallation")
+        self.assertEqual({row[0]: row[1:4] for row in export(SHIPPED, "CustomAction")}["RemoveCertificates"],
+                         [str(1 | 0x400 | 0x800), "CertificateCheck", "RemoveCertificates"],
+                         "the DLL's entry from the Binary table, deferred, as LocalSystem")
 
         # Both guides name the product as Programs and Features shows it, and remove
         # whichever build is installed with the kit's script.

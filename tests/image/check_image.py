@@ -141,11 +141,12 @@ for path, module in ((IMAGE, pe), (CHECK_DLL, pefile.PE(CHECK_DLL))):
           f"{name}: header checksum {module.OPTIONAL_HEADER.CheckSum}, the file's is "
           f"{module.generate_checksum()}")
 
-# The check's entry as its CustomAction row names it: Windows fails with 1723 without
-# it, both Wine releases count that a success.
+# The DLL's entries as its CustomAction rows name them: Windows fails with 1723 without
+# one, both Wine releases count that a success.
 export = getattr(pefile.PE(CHECK_DLL), "DIRECTORY_ENTRY_EXPORT", None)
-exports = [e.name for e in export.symbols] if export else []
-check(exports == [b"CheckCertificates"], f"check DLL exports {exports}, expected CheckCertificates")
+exports = sorted(e.name for e in export.symbols) if export else []
+check(exports == [b"CheckCertificates", b"RemoveCertificates"],
+      f"check DLL exports {exports}, expected CheckCertificates and RemoveCertificates")
 
 # Nothing that varies between builds.
 check(fh.TimeDateStamp == 0, f"header time stamp {fh.TimeDateStamp}")
