@@ -83,6 +83,7 @@ def main():
                  f"{len(installer_calls)} against {len(reference_calls)}")
 
     # One persistent server for all runs, so that no run pays its start-up.
+    winetest.end_session(prefix)
     server = subprocess.Popen(platform.wineserver(["-f", "-p"]), env=winetest.wine_env(prefix))
     try:
         for args in ([noop], [image, "-s"], [reference]):  # warm-up: page cache, stores

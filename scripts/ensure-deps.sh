@@ -67,6 +67,12 @@ if executes_32bit || [[ "${INSTALL_CA_CERTS_ARCH:-}" == *win32* ]]; then
   packages+=(wine32:i386)
 fi
 
+# Node.js and npm, for the PowerShell grammar (tests/powershell): Debian's, unless
+# the host has both already.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
+
 installed() {  # the installed version of a package, or nothing
   dpkg-query -W -f='${Status} ${Version}' "$1" 2>/dev/null | sed -n 's/^install ok installed //p' || true
 }

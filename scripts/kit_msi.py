@@ -25,7 +25,7 @@ RUN_INSTALLER_TYPE = 2 | 0x40 | 0x400 | 0x800
 ZERO_CODE = "{00000000-0000-0000-0000-000000000000}"
 # What wixl says of what this package asks and it cannot write, which is written
 # below: MigrateFeatures (an Upgrade attribute) and a Media row without a cabinet.
-WIXL_KNOWN = re.compile(r"has no property named 'MigrateFeatures'|"
+WIXL_KNOWN = re.compile(r"has no property named '(MigrateFeatures|Secure)'|"
                         r"wixl_msi_table_media_(add: assertion 'Cabinet != NULL'|"
                         r"set_last_sequence: assertion 'rec != NULL') failed")
 # Upgrade.Attributes that wixl 0.101 leaves out although the .wxs asks for them:

@@ -328,12 +328,12 @@ def now():
     return datetime.datetime.now(datetime.timezone.utc)
 
 
-def file_digest(path):
-    """The digest osslsigncode computes for the file's content, as its kind has it."""
-    out = run(["osslsigncode", "verify", "-ignore-cdp", "-in", str(path)]).stdout
-    out = out.split("Signer's certificate", 1)[0]  # only what it computed, before what is carried
-    found = re.search(r"^Calculated DigitalSignature\s*:\s*([0-9A-F]+)", out, re.M) or \
-        re.search(r"^Calculated message digest\s*:\s*([0-9A-F]+)", out, re.M)
+def file_digest(said):
+    """The digest osslsigncode computed for a file's content, as its kind has it, from
+    what it printed attaching a signature: before anything the signature carries."""
+    said = said.split("Signer's certificate", 1)[0]
+    found = re.search(r"^Calculated DigitalSignature\s*:\s*([0-9A-F]+)", said, re.M) or \
+        re.search(r"^Calculated message digest\s*:\s*([0-9A-F]+)", said, re.M)
     return bytes.fromhex(found.group(1)) if found else None
 
 
@@ -350,7 +350,8 @@ def judge(ours, theirs, roots):
         if not blob.is_file() or not blob.stat().st_size:
             return None
         # It writes the file even where it cannot build a chain: the bytes are judged.
-        run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(ours), "-out", str(attached)])
+        said = run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(ours), "-out",
+                    str(attached)]).stdout
         if not attached.is_file():
             raise Fault("carries a signature that osslsigncode cannot attach to these sources' file")
         differs = difference(attached, theirs)
@@ -367,17 +368,17 @@ def judge(ours, theirs, roots):
                         "(signtool writes its own package layout): these sources' file with its signature "
                         f"attached {differs.replace('these sources build', 'that is')}. Check the unsigned "
                         "kit with make verify before signing it, or sign it with make dist")
-        return signature_lines(theirs, blob.read_bytes(), roots, work)
+        return signature_lines(file_digest(said), blob.read_bytes(), roots, work)
 
 
-def signature_lines(path, blob, roots, work):
+def signature_lines(digest_of_file, blob, roots, work):
     """What judge returns, once the signature holds and validates today."""
     signed = SignedData(blob, "its signature", INDIRECT_DATA)
     digest = signed.content["message_digest"]
     algorithm, signed_digest = digest["digest_algorithm"]["algorithm"].native, digest["digest"].native
     if algorithm not in DIGESTS:
         raise Fault(f"its signature signs a {algorithm} digest of the file; SHA-256 or stronger is accepted")
-    if file_digest(path) != signed_digest:
+    if digest_of_file != signed_digest:
         raise Fault("its signature does not match it: the file was changed after it was signed")
     check_value(signed, "its signature")
     signer = signed.certificate

@@ -82,6 +82,7 @@ def main():
             print("wrote", path)
             subprocess.run(["xdotool", "key", "Return"], env=env, check=True)
         winetest.finish(prefix, process, timeout=120)
+        winetest.end_session(prefix)
     shutil.rmtree(prefix, ignore_errors=True)
     return 0
 

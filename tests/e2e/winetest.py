@@ -58,8 +58,8 @@ def wine(args):
 
 
 def wait_server(prefix):
-    """Ends the prefix's Wine session and waits until its server has saved the
-    registry: ended, not left to end, since a server lingers two seconds after
+    """Ends the prefix's Wine server and waits until it has saved the registry:
+    ended, not left to end, since a server lingers two seconds after
     its last program."""
     for option in ("-k", "-w"):
         subprocess.run(PLATFORM.wineserver([option]), env=wine_env(prefix), check=False,
@@ -169,21 +169,25 @@ def prefix_for(test):
 
 def discard_prefix(prefix):
     """Ends whatever still runs in the prefix (a case that failed half-way), then removes it."""
-    release_root_sync(prefix)
-    wait_server(prefix)
+    end_session(prefix)
     shutil.rmtree(prefix, ignore_errors=True)
 
 
-@contextlib.contextmanager
-def display():
-    """A private Xvfb display for the boxes of one test: its name."""
+def xvfb():
+    """A private Xvfb display: (its server, its name)."""
     read_fd, write_fd = os.pipe()
     server = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
         pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_fd)
     with os.fdopen(read_fd) as pipe:
-        name = ":" + pipe.readline().strip()
+        return server, ":" + pipe.readline().strip()
+
+
+@contextlib.contextmanager
+def display():
+    """A private Xvfb display for the boxes of one test: its name."""
+    server, name = xvfb()
     try:
         yield name
     finally:
@@ -191,43 +195,66 @@ def display():
         server.wait(timeout=10)
 
 
-# The helper that holds Wine's root-store sync lock, per prefix whose session runs.
-_holders = {}
+class Session:
+    """A prefix's Wine session, kept from its first program to the first reading of
+    its registry file: Wine starts a session in about a second, and ends it only
+    when told to, to save the registry. Beside its programs runs a helper that holds
+    Wine's lock of its root-store sync: Wine 10's CRYPT32, in each process's first
+    opening of the local computer's ROOT store, deletes from it every certificate
+    that the host does not trust (it takes them for host roots since removed), which
+    Windows does not; while the lock is held no process of the session runs it. With
+    boxes to show, the session has a private Xvfb display of its own: Wine's desktop
+    process stays on the display that its session started with."""
+
+    def __init__(self, prefix, display):
+        self.xvfb, self.display = xvfb() if display is True else (None, display)
+        self.holder = subprocess.Popen(wine([HELPER, "hold"]), env=wine_env(prefix, display=self.display),
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL)
+        said = self.holder.stdout.readline()
+        if said.strip() != b"held":
+            raise RuntimeError(f"wine_helper hold: {said!r}")
+
+    def close(self):
+        self.holder.stdin.close()
+        self.holder.wait(timeout=60)
+        self.holder.stdout.close()
 
 
-def hold_root_sync(prefix, display=None):
-    """Wine 10's CRYPT32, in each process's first opening of the local computer's ROOT
-    store, deletes from it every certificate that the host does not trust (it takes
-    them for host roots since removed); Windows has no such sync. While a helper holds
-    the sync's lock, no process of the session runs it, and the stores behave as
-    Windows's do. The helper starts the session, so it has the session's display."""
+_sessions = {}
+
+
+def session(prefix, display=None):
+    """The prefix's running session, started if there is none, or none with the
+    display asked for: True for a private one of its own, or a display's name.
+    Returns its display's name, or None."""
     prefix = os.path.abspath(prefix)
-    if prefix in _holders:
-        return
-    holder = subprocess.Popen(wine([HELPER, "hold"]), env=wine_env(prefix, display=display),
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL)
-    said = holder.stdout.readline()
-    if said.strip() != b"held":
-        raise RuntimeError(f"wine_helper hold: {said!r}")
-    _holders[prefix] = holder
+    found = _sessions.get(prefix)
+    if found is None or (display and found.display is None) or \
+            (isinstance(display, str) and found.display != display):
+        end_session(prefix)
+        found = _sessions[prefix] = Session(prefix, display)
+    return found.display
 
 
-def release_root_sync(prefix):
-    holder = _holders.pop(os.path.abspath(prefix), None)
-    if holder is not None:
-        holder.stdin.close()
-        holder.wait(timeout=60)
-        holder.stdout.close()
+def end_session(prefix):
+    """Ends the prefix's Wine session, if one runs, and waits until its server has
+    saved the registry."""
+    found = _sessions.pop(os.path.abspath(prefix), None)
+    if found is not None:
+        found.close()
+    wait_server(prefix)
+    if found is not None and found.xvfb is not None:
+        found.xvfb.terminate()
+        found.xvfb.wait(timeout=10)
 
 
 def start(prefix, args, relay=False, display=None, channels=""):
-    """Starts a Windows program; its standard error (the relay trace) goes to a file.
-    The session's root-store sync is held off until `finish`."""
-    hold_root_sync(prefix, display)
+    """Starts a Windows program in the prefix's session (see `session` for
+    `display`); its standard error (the relay trace) goes to a file."""
+    shown = session(prefix, display)
     trace = tempfile.NamedTemporaryFile(prefix="relay-", suffix=".txt", dir=WINE_ROOT, delete=False)
-    process = subprocess.Popen(wine(args),
-                               env=wine_env(prefix, relay, display, channels),
+    process = subprocess.Popen(wine(args), env=wine_env(prefix, relay, shown, channels),
                                stdout=subprocess.PIPE, stderr=trace)
     process.trace_path = trace.name
     trace.close()
@@ -235,11 +262,9 @@ def start(prefix, args, relay=False, display=None, channels=""):
 
 
 def finish(prefix, process, timeout=120, keep_trace=False):
-    """Waits for the program and the prefix's server; returns (exit status, stdout, relay
-    calls), and with `keep_trace` the whole of standard error as a fourth item."""
+    """Waits for the program; returns (exit status, stdout, relay calls), and with
+    `keep_trace` the whole of standard error as a fourth item. The session goes on."""
     out, _ = process.communicate(timeout=timeout)
-    release_root_sync(prefix)
-    wait_server(prefix)
     with open(process.trace_path, "rb") as f:
         trace = f.read().decode("utf-8", "replace")
     os.unlink(process.trace_path)
@@ -308,6 +333,8 @@ def store_certificates(prefix):
 
 
 def hive_text(prefix, hive="system.reg"):
+    """A registry file of the prefix, saved: its session ends first."""
+    end_session(prefix)
     with open(os.path.join(prefix, hive), encoding="utf-8", errors="replace") as f:
         return f.read()
 
