@@ -174,7 +174,7 @@ class CryptContract(WineTest):
         status, out, _ = winetest.run(prefix, [CONTRACT])
         sys.stdout.write(out)
         self.assertEqual(status, 0, out)
-        self.assertNotIn("NoSuchStoreForInstallCaCerts".lower(), winetest.hive_text(prefix).lower(),
+        self.assertNotIn("NoSuchStoreForInstallCaCerts".lower(), winetest.hive_text(prefix, winetest.STORES_KEY).lower(),
                          "the missing store must not have been created")
 
 
