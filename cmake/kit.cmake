@@ -24,7 +24,7 @@ add_custom_command(
 add_library(check-ca-certs SHARED src/msi/check_certificates.cpp src/app/load_config.cpp
             ${EXPECTED_HEADER})
 set_target_properties(check-ca-certs PROPERTIES PREFIX "")
-target_include_directories(check-ca-certs PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated src/installer)
+target_include_directories(check-ca-certs PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated src/installer src/msi)
 target_compile_definitions(check-ca-certs PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_compile_options(check-ca-certs PRIVATE ${PROJECT_WARNINGS} ${FREESTANDING_FLAGS})
 target_link_libraries(check-ca-certs PRIVATE crypt32 msi user32 kernel32)

@@ -1,9 +1,10 @@
 """The files beside the package: the certificates as .cer and PKCS #7 files, the
 detection scripts from the embedded certificate table, the uninstall script and
 SHA256SUMS."""
-import base64
 import hashlib
 import subprocess
+
+from asn1crypto import pem
 
 POWERSHELL_STORES = {"ROOT": "Root", "CA": "CA"}
 # One PKCS #7 file per store: imported into a single store (a Group Policy node,
@@ -163,11 +164,8 @@ def write_certificates(folder, rows, work):
         for row in rows:
             if row.store != store:
                 continue
-            pem = work / f"{row.thumbprint}.pem"
-            pem.write_text("-----BEGIN CERTIFICATE-----\n" +
-                           base64.encodebytes(row.der).decode("ascii") +
-                           "-----END CERTIFICATE-----\n")
-            command += ["-certfile", str(pem)]
+            (work / f"{row.thumbprint}.pem").write_bytes(pem.armor("CERTIFICATE", row.der))
+            command += ["-certfile", str(work / f"{row.thumbprint}.pem")]
         subprocess.run(command, check=True, capture_output=True)
 
 

@@ -66,10 +66,6 @@ def export_table(msi, table):
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
 
 
-def upgrade_code(wxs):
-    return ET.parse(wxs).getroot().find(WIX + "Product").get("UpgradeCode")
-
-
 def build_msi(wxs, image, checker, version, arch, epoch, output, work):
     """Writes the package to `output`; returns its ProductCode, which names the
     package built with a placeholder in its place, its summary as it will be."""
@@ -127,19 +123,15 @@ def assemble(wxs, product, image, checker, version, arch, code, work):
         queries.append(f"UPDATE `Property` SET `Value` = {sql_string(';'.join(listed + secure))} "
                        "WHERE `Property` = 'SecureCustomProperties'")
     # Attributes belongs to the Upgrade table's key, so the row is written anew.
-    wanted = {v.get("Property"): sum(bit for name, bit in UPGRADE_ATTRIBUTES.items()
-                                     if v.get(name) == "yes")
+    wanted = {v.get("Property"): sum(bit for name, bit in UPGRADE_ATTRIBUTES.items() if v.get(name) == "yes")
               for v in product.iter(WIX + "UpgradeVersion")}
     for row in export_table(raw, "Upgrade"):
         if wanted.get(row["ActionProperty"]):
-            queries += [f"DELETE FROM `Upgrade` WHERE `ActionProperty` = "
-                        f"{sql_string(row['ActionProperty'])}",
-                        "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, "
-                        "`Attributes`, `ActionProperty`) VALUES (" + ", ".join(
-                            [sql_string(row["UpgradeCode"]), sql_string(row["VersionMin"]),
-                             sql_string(row["VersionMax"]),
-                             str(int(row["Attributes"]) | wanted[row["ActionProperty"]]),
-                             sql_string(row["ActionProperty"])]) + ")"]
+            values = [*map(sql_string, (row["UpgradeCode"], row["VersionMin"], row["VersionMax"])),
+                      str(int(row["Attributes"]) | wanted[row["ActionProperty"]]), sql_string(row["ActionProperty"])]
+            queries += [f"DELETE FROM `Upgrade` WHERE `ActionProperty` = {sql_string(row['ActionProperty'])}",
+                        "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, "
+                        f"`ActionProperty`) VALUES ({', '.join(values)})"]
     for query in queries:
         subprocess.run(["msibuild", str(raw), "-q", query], check=True, capture_output=True)
     for table, column, key_column, key, text in msi_texts(product):
@@ -178,24 +170,3 @@ def write_summary(package, values, work):
         for pid, value in sorted(values.items())))
     subprocess.run(["msibuild", str(package), "-i", str(table)], check=True, capture_output=True,
                    env=dict(os.environ, TZ="UTC"))
-
-
-# --- the compound file ---------------------------------------------------------------
-
-# Windows Installer's encoding of stream names: two characters of this alphabet
-# in one code unit from U+3800, one from U+4800, and U+4840 before a table's name.
-ALPHABET = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._"
-
-
-def stream_name(path):
-    out = []
-    for unit in map(ord, "/".join(path)):
-        if 0x3800 <= unit < 0x4800:
-            out += [ALPHABET[(unit - 0x3800) & 0x3F], ALPHABET[(unit - 0x3800) >> 6]]
-        elif 0x4800 <= unit < 0x4840:
-            out.append(ALPHABET[unit - 0x4800])
-        elif unit == 0x4840:
-            out.append("!")
-        else:
-            out.append(chr(unit))
-    return "".join(out)

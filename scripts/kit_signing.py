@@ -17,13 +17,12 @@ class Signer:
             sys.exit("sign with SIGN_CERT and SIGN_KEY, or with SIGN_PKCS12, not both")
         if bool(cert) != bool(key):
             sys.exit("SIGN_CERT and SIGN_KEY go together")
-        files = {"SIGN_CERT": cert, "SIGN_KEY": key, "SIGN_PKCS12": pkcs12, "SIGN_PASSFILE": passfile}
-        for name, path in files.items():
+        for name, path in {"SIGN_CERT": cert, "SIGN_KEY": key, "SIGN_PKCS12": pkcs12,
+                           "SIGN_PASSFILE": passfile}.items():
             if path and not os.access(path, os.R_OK):
                 sys.exit(f"{name}={path}: no such file, or it cannot be read; the kit was not built")
-        self.credentials = ["-pkcs12", pkcs12] if pkcs12 else ["-certs", cert, "-key", key]
-        if passfile:
-            self.credentials += ["-readpass", passfile]
+        self.credentials = (["-pkcs12", pkcs12] if pkcs12 else ["-certs", cert, "-key", key]) + \
+            (["-readpass", passfile] if passfile else [])
         # RSA signatures are deterministic, so with the release's time as the signing
         # time one key signs a file to the same bytes. A time stamp is the authority's
         # own time and signature, new at every signing: such a kit is signed once.
@@ -57,12 +56,10 @@ class Signer:
         if found is None:
             sys.exit("the kit was not built: osslsigncode left the program unsigned")
         _, until, timestamped = found
-        if timestamped:
-            return (f"The signatures are time-stamped: Windows accepts them after {until:%Y-%m-%d}, "
-                    "when the signing certificate expires.")
-        return (f"WARNING: the signatures carry no time stamp, so on Windows they stop validating on "
-                f"{until:%Y-%m-%d %H:%M} UTC, when the signing certificate expires; SIGN_TIMESTAMP=<RFC "
-                "3161 URL> time-stamps them.")
+        return (f"The signatures are time-stamped: Windows accepts them after {until:%Y-%m-%d}, when the "
+                "signing certificate expires." if timestamped else f"WARNING: the signatures carry no time "
+                f"stamp, so on Windows they stop validating on {until:%Y-%m-%d %H:%M} UTC, when the signing "
+                "certificate expires; SIGN_TIMESTAMP=<RFC 3161 URL> time-stamps them.")
 
 
 def signer_from(time):

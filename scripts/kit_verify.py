@@ -1,15 +1,9 @@
-"""`make verify`: a kit, as an administrator or a security officer downloaded it,
-against the kit that the checked-out sources build.
-
-VERIFIED means: every file of the kit is a regular file in a folder these sources
-build, and each is byte for byte the sources' file or, if it can be signed, the
-sources' file with its own signature attached, byte for byte as osslsigncode
-attaches it, so that nothing rides in it that the signature does not cover; each
-signature holds and validates today as Windows would judge it; SHA256SUMS lists
-each file once, rightly, and nothing else. With CAFILE every signable file must
-be signed and every chain, the time-stamp authority's too, must end at a root of
-CAFILE. The signatures are read with asn1crypto; their values, chains and
-policy are judged by GnuTLS's certtool. It ends with one verdict."""
+"""`make verify`: a downloaded kit against the kit that the checked-out sources build.
+VERIFIED: each file is byte for byte the sources' or, if signable, the sources'
+with its own signature attached by osslsigncode, byte for byte; each signature,
+read with asn1crypto, its values checked by python3-cryptography and its chains by
+GnuTLS's certtool, validates today; SHA256SUMS lists each file once, rightly. With
+CAFILE every signable file must be signed and every chain end at CAFILE."""
 import datetime
 import hashlib
 import os
@@ -21,7 +15,8 @@ import subprocess
 import tempfile
 
 from asn1crypto import algos, cms, core, pem, tsp, x509
-from cryptography.exceptions import InvalidSignature
+from cryptography import x509 as cx509
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
@@ -39,11 +34,11 @@ CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
 UNAUTHENTICATED = {"1.3.6.1.4.1.311.2.4.1": "a nested second signature",
                    "1.2.840.113549.1.9.6": "a countersignature (a legacy time stamp)",
                    "1.3.6.1.4.1.42921.1.2.1": "an unauthenticated blob"}
-DIGESTS = ("sha256", "sha384", "sha512")
-# A signature, and the layout that osslsigncode gives a file it signs, add
-# kilobytes: a file larger by more is refused before any tool reads it.
-MARGIN = 1 << 20
-CAFILE_LIMIT = 16 << 20
+DIGESTS = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+# A signature and osslsigncode's layout add kilobytes: a file larger by more is
+# refused unread. More certificates than a chain, or a file of trusted roots, holds
+# are refused too: bounds on the time that judging takes.
+MARGIN, CAFILE_LIMIT, CERTIFICATES_LIMIT, CARRIED_LIMIT = 1 << 20, 16 << 20, 1000, 20
 
 
 class Fault(Exception):
@@ -61,10 +56,12 @@ def stamp(moment):
     return moment.strftime("%Y-%m-%d %H:%M UTC")
 
 
-# --- files, in bounded memory ----------------------------------------------------------------
+def now():
+    return datetime.datetime.now(datetime.timezone.utc)
+
 
 def difference(ours, theirs):
-    """None if the two files are equal, else where `theirs` leaves `ours`."""
+    """None if the two files are equal, else where `theirs` leaves `ours`; in bounded memory."""
     sizes = [os.stat(p).st_size for p in (ours, theirs)]
     with open(ours, "rb") as a, open(theirs, "rb") as b:
         at = 0
@@ -87,12 +84,10 @@ def run(command, at=None):
                           env=dict(os.environ, TZ="UTC", LC_ALL="C"))
 
 
-# --- the inputs -------------------------------------------------------------------------------
-
 def read_cafile(value):
-    """The certificates of CAFILE, as PEM text for certtool; Fault unless it is a
-    regular file of nothing but well-formed PEM certificates."""
-    what = f"CAFILE={shown(value)}"
+    """CAFILE's certificates as PEM text for certtool; Fault unless it is a regular
+    file of nothing but well-formed PEM certificates."""
+    what, roots = f"CAFILE={shown(value)}", []
     try:
         info = os.stat(value)
         if not stat.S_ISREG(info.st_mode):
@@ -103,17 +98,20 @@ def read_cafile(value):
         data = pathlib.Path(value).read_bytes()
     except OSError as error:
         raise Fault(f"{what}: {error.strerror or error}; name a PEM file that can be read") from None
-    roots = []
     try:
         for number, (kind, _, der) in enumerate(pem.unarmor(data, multiple=True), 1):
             if kind != "CERTIFICATE":
                 raise Fault(f"{what}: block {number} is {shown(kind)}, not a CERTIFICATE")
-            certificate = x509.Certificate.load(der, strict=True)
-            certificate.native  # every field read, so that a malformed one is refused here
-            roots.append(certificate)
-    except (ValueError, TypeError, KeyError) as error:
-        raise Fault(f"{what}: block {len(roots) + 1} is not a well-formed PEM certificate "
-                    f"({shown(str(error))[:120]}); give a PEM file of certificates only") from None
+            if number > CERTIFICATES_LIMIT:
+                raise Fault(f"{what} holds more than {CERTIFICATES_LIMIT} certificates; give the roots you "
+                            "trust for the kit's signers")
+            x509.Certificate.load(der, strict=True).native  # every field read: a malformed one is refused
+            roots.append(x509.Certificate.load(der, strict=True))
+    except Fault:
+        raise
+    except Exception as error:  # noqa: BLE001 -- whatever a malformed block makes the parser raise
+        raise Fault(f"{what}: block {len(roots) + 1} is not a well-formed PEM certificate ({type(error).__name__}: "
+                    f"{shown((str(error).splitlines() or [''])[0])[:120]}); give a PEM file of certificates only") from None
     if not roots:
         raise Fault(f"{what}: no PEM certificate in it; name a PEM file of the roots that the kit's "
                     "signers and time-stamp authorities chain to")
@@ -125,15 +123,19 @@ def armoured(certificates):
 
 
 def inputs(kit, cafile, tree):
-    """(the kit's folder, CAFILE's roots or None), or a Fault saying in one line why
-    make verify cannot judge them; `tree` is the folder it rebuilds in."""
+    """(the kit's folder, CAFILE's roots or None), or a Fault: why not, in one line."""
     if not kit:
         raise Fault("verify: name the kit's folder (make verify KIT=DIR)")
     folder = pathlib.Path(kit).absolute()
-    if not folder.is_dir():
-        raise Fault(f"KIT={shown(kit)}: " + ("not a folder: unpack the kit into a folder and name that"
-                                             if folder.exists() else "no such folder"))
-    if folder.resolve() == tree or tree in folder.resolve().parents:
+    try:
+        if not folder.is_dir():
+            raise Fault(f"KIT={shown(kit)}: " + ("not a folder: unpack the kit into a folder and name that"
+                                                 if folder.exists() else "no such folder"))
+        os.scandir(folder).close()
+        inside = folder.resolve() == tree or tree in folder.resolve().parents
+    except OSError as error:
+        raise Fault(f"KIT={shown(kit)}: {error.strerror or error}; name a folder that can be read") from None
+    if inside:
         raise Fault(f"KIT={shown(kit)} is inside {tree}, which make verify rebuilds: copy the kit to a "
                     "folder of its own and name that")
     return folder, read_cafile(cafile) if cafile else None
@@ -141,12 +143,11 @@ def inputs(kit, cafile, tree):
 
 def other_version(kit, version):
     """The first line for a kit of another version than these sources build, with the
-    commands that get its sources; None for this version, or where the package says
-    none (the comparison then says what is wrong)."""
+    commands that get its sources; else None."""
     package = kit / "install-ca-certs.msi"
-    if not package.is_file() or package.is_symlink() or package.stat().st_size > (64 << 20):
-        return None
     try:
+        if not package.is_file() or package.is_symlink() or package.stat().st_size > (64 << 20):
+            return None
         out = subprocess.run(["msiinfo", "export", str(package), "Property"], capture_output=True,
                              timeout=60).stdout.decode("utf-8", "replace")
     except (OSError, subprocess.TimeoutExpired):
@@ -155,33 +156,26 @@ def other_version(kit, version):
     if not found or found.group(1) == version:
         return None
     theirs = found.group(1)
-    said = (f"NOT VERIFIED: the kit in {shown(str(kit))} is install-ca-certs {theirs}, and these sources "
-            f"build {version}; ")
+    said = f"NOT VERIFIED: the kit in {shown(str(kit))} is install-ca-certs {theirs}, and these sources build {version}; "
     commit = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%H", "--diff-filter=A", "--",
                              f"release/{theirs}/SHA256SUMS"], capture_output=True, text=True).stdout.strip()
     if not commit:
-        return said + (f"no release {theirs} is recorded in release/ of this checkout's history (git log "
-                       f"-- release/), so its sources are not here")
+        return said + f"no release {theirs} is recorded in release/ of this checkout's history, so its sources are not here"
     place = shlex.quote(str(ROOT.parent / f"install-ca-certs-{theirs}"))
     return said + (f"check it with {theirs}'s sources: git -C {shlex.quote(str(ROOT))} worktree add "
                    f"{place} {commit} && make -C {place} verify KIT={shlex.quote(str(kit))}")
 
 
-# --- a signature ------------------------------------------------------------------------------
-
-class SpcAttributeTypeAndOptionalValue(core.Sequence):
-    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
-
-
 class SpcIndirectDataContent(core.Sequence):
-    """What an Authenticode signature signs: the file's digest."""
-    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", algos.DigestInfo)]
+    """What an Authenticode signature signs: the file's kind, and its digest."""
+    _fields = [("data", core.Any), ("message_digest", algos.DigestInfo)]
 
 
 class SignedData:
     """PKCS #7 signed data of exactly one signer, read strictly: `signed`, `signer`
-    (its SignerInfo), `certificate` (the signer's) and `chain` (the signer's
-    certificate, then its issuers among those carried, which are no others)."""
+    (its SignerInfo), `content` (Authenticode's, or a time stamp's TSTInfo) and
+    `digested` (what the signer's digest covers), `certificate` (the signer's) and
+    `chain` (that certificate, then its issuers among those carried, which are no others)."""
 
     def __init__(self, data, what, content_type):
         try:
@@ -195,8 +189,7 @@ class SignedData:
                 for field in ("sid", "digest_algorithm", "signature_algorithm", "signature", "unsigned_attrs"):
                     signer[field].native
                 [a["type"].dotted for a in signer["signed_attrs"]]
-            # What the signer's digest covers: Authenticode's content without its own
-            # header (PKCS #7's rule), a time stamp's TSTInfo; and that content, read.
+            # Authenticode's content without its own header (PKCS #7's rule); a time stamp's TSTInfo.
             found = signed["encap_content_info"]["content"]
             if content_type == INDIRECT_DATA:
                 self.content = found.parse(SpcIndirectDataContent)
@@ -205,11 +198,13 @@ class SignedData:
                 self.digested = found.contents
                 self.content = tsp.TSTInfo.load(self.digested, strict=True)
             self.content["message_digest" if content_type == INDIRECT_DATA else "message_imprint"].native
-        except (ValueError, TypeError, KeyError, IndexError, OverflowError) as error:
-            raise Fault(f"{what} cannot be read as PKCS #7 signed data ({shown(str(error))[:100]})") from None
+        except Fault:
+            raise
+        except Exception as error:  # noqa: BLE001 -- whatever malformed data makes the parser raise
+            raise Fault(f"{what} cannot be read as PKCS #7 signed data ({type(error).__name__}: "
+                        f"{shown((str(error).splitlines() or [''])[0])[:100]})") from None
         if signed["encap_content_info"]["content_type"].dotted != content_type:
-            raise Fault(f"{what} signs content of another type, "
-                        f"{signed['encap_content_info']['content_type'].dotted}")
+            raise Fault(f"{what} signs content of another type, {signed['encap_content_info']['content_type'].dotted}")
         if signed["crls"].native is not None:
             raise Fault(f"{what} carries revocation lists, which the sources' signing does not add")
         if len(signers) != 1:
@@ -220,17 +215,19 @@ class SignedData:
             named = signer["signature_algorithm"].hash_algo
         except ValueError:
             named = None  # rsaEncryption: the digest algorithm's
-        if digest not in DIGESTS or named not in (None, digest):
-            raise Fault(f"{what} uses the digest {named if digest in DIGESTS else digest}; SHA-256, SHA-384 or "
-                        "SHA-512 are accepted")
+        if digest not in DIGESTS:
+            raise Fault(f"{what} uses the digest {digest}; SHA-256, SHA-384 or SHA-512 are accepted")
+        if named not in (None, digest):
+            raise Fault(f"{what} names the digest {named} in its signature algorithm, {digest} as its digest")
+        if len(carried) > CARRIED_LIMIT:
+            raise Fault(f"{what} carries {len(carried)} certificates, more than any chain needs")
         if any(c.name != "certificate" for c in carried):
             raise Fault(f"{what} carries something other than certificates in its certificate set")
         certificates = list({c.chosen.dump(): c.chosen for c in carried}.values())
         sid = signer["sid"]
-        self.certificate = next((c for c in certificates if (
-            c.key_identifier == sid.native if sid.name == "subject_key_identifier" else
-            c.issuer == sid.chosen["issuer"] and c.serial_number == sid.chosen["serial_number"].native)),
-            None)
+        self.certificate = next((c for c in certificates if (c.key_identifier == sid.native if sid.name ==
+                                 "subject_key_identifier" else c.issuer == sid.chosen["issuer"] and
+                                 c.serial_number == sid.chosen["serial_number"].native)), None)
         if self.certificate is None:
             raise Fault(f"{what} does not carry its signer's certificate")
         self.chain = [self.certificate]
@@ -241,100 +238,121 @@ class SignedData:
             self.chain.append(issuer)
         extra = [c for c in certificates if c not in self.chain]
         if extra:
-            raise Fault(f"{what} carries a certificate that is not on its signer's chain: "
-                        f"{name(extra[0])}")
-        self.data = data
+            raise Fault(f"{what} carries a certificate that is not on its signer's chain: {name(extra[0])}")
+        unsigned = signer["unsigned_attrs"]
+        self.unauthenticated = list(unsigned) if unsigned.native is not None else []
 
-    def unauthenticated(self):
-        attributes = self.signer["unsigned_attrs"]
-        return list(attributes) if attributes.native is not None else []
-
-
-def check_value(signed, what):
-    """Raises Fault unless the signer signed what `signed` carries: the content's
-    type and digest among its authenticated attributes, and those attributes (tagged
-    as a SET, as the signer signs them) verified with its key by python3-cryptography."""
-    signer, content = signed.signer, signed.signed["encap_content_info"]
-    digest = signer["digest_algorithm"]["algorithm"].native
-    attributes = {}
-    for attribute in signer["signed_attrs"]:
-        if attribute["type"].dotted in attributes or len(attribute["values"]) != 1:
-            raise Fault(f"the signer of {what} signed an attribute twice")
-        attributes[attribute["type"].dotted] = attribute["values"][0]
-    if content["content_type"].dotted != getattr(attributes.get(CONTENT_TYPE), "dotted", None):
-        raise Fault(f"the signer of {what} signed another type of content")
-    if hashlib.new(digest, signed.digested).digest() != \
-            getattr(attributes.get(MESSAGE_DIGEST), "native", None):
-        raise Fault(f"the content of {what} is not what its signer signed")
-    key = serialization.load_der_public_key(signed.certificate.public_key.dump())
-    algorithm = signer["signature_algorithm"].signature_algo
-    hashed = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}[digest]()
-    try:
-        if isinstance(key, rsa.RSAPublicKey) and algorithm == "rsassa_pkcs1v15":
-            key.verify(signer["signature"].native, b"\x31" + signer["signed_attrs"].dump()[1:],
-                       padding.PKCS1v15(), hashed)
-        elif isinstance(key, ec.EllipticCurvePublicKey) and algorithm == "ecdsa":
-            key.verify(signer["signature"].native, b"\x31" + signer["signed_attrs"].dump()[1:],
-                       ec.ECDSA(hashed))
-        else:
-            raise Fault(f"the signer of {what} uses {algorithm} with a key of another kind")
-    except InvalidSignature:
-        raise Fault(f"the value of {what} does not verify with its signer's key") from None
+    def check_value(self, what):
+        """Raises Fault unless the signer signed what this carries: the content's type
+        and digest among its authenticated attributes, and those attributes (tagged as
+        a SET, as the signer signs them) verified with its key by python3-cryptography."""
+        signer, digest = self.signer, self.signer["digest_algorithm"]["algorithm"].native
+        attributes = {}
+        for attribute in signer["signed_attrs"]:
+            if attribute["type"].dotted in attributes or len(attribute["values"]) != 1:
+                raise Fault(f"the signer of {what} signed an attribute twice")
+            attributes[attribute["type"].dotted] = attribute["values"][0]
+        if self.signed["encap_content_info"]["content_type"].dotted != \
+                getattr(attributes.get(CONTENT_TYPE), "dotted", None):
+            raise Fault(f"the signer of {what} signed another type of content")
+        if hashlib.new(digest, self.digested).digest() != getattr(attributes.get(MESSAGE_DIGEST), "native", None):
+            raise Fault(f"the content of {what} is not what its signer signed")
+        key, algorithm = key_of(self.certificate, what), signer["signature_algorithm"].signature_algo
+        value, signed = signer["signature"].native, b"\x31" + signer["signed_attrs"].dump()[1:]
+        try:
+            if isinstance(key, rsa.RSAPublicKey) and algorithm == "rsassa_pkcs1v15":
+                key.verify(value, signed, padding.PKCS1v15(), DIGESTS[digest]())
+            elif isinstance(key, ec.EllipticCurvePublicKey) and algorithm == "ecdsa":
+                key.verify(value, signed, ec.ECDSA(DIGESTS[digest]()))
+            else:
+                raise Fault(f"the signer of {what} uses {algorithm} with a key of another kind")
+        except InvalidSignature:
+            raise Fault(f"the value of {what} does not verify with its signer's key") from None
 
 
 def name(certificate, field="subject"):
     return shown(getattr(certificate, field).human_friendly)
 
 
-def validity(certificate):
-    dates = certificate["tbs_certificate"]["validity"]
-    return dates["not_before"].native, dates["not_after"].native
+def key_of(certificate, what="it"):
+    """The certificate's public key, read by python3-cryptography: one key, however the
+    certificate encoded it."""
+    try:
+        return serialization.load_der_public_key(certificate.public_key.dump())
+    except (ValueError, UnsupportedAlgorithm):
+        raise Fault(f"the signer of {what} has a key that cannot be read") from None
+
+
+def same_key(a, b):
+    keys = [key_of(c).public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+            for c in (a, b)]
+    return keys[0] == keys[1]
+
+
+def for_signing(certificate, purpose, who):
+    """Raises Fault unless the certificate is an end entity's for digital signatures
+    and, if it names its extended uses, names `purpose` (anyExtendedKeyUsage is not
+    enough); the chain's judge checks the rest."""
+    usage, uses = certificate.key_usage_value, certificate.extended_key_usage_value
+    if certificate.ca or (usage is not None and "digital_signature" not in usage.native):
+        raise Fault(f"{who}, {name(certificate)}, is not an end entity's certificate for digital "
+                    "signatures (a CA's, or its key usage lacks digitalSignature)")
+    if uses is not None and purpose not in [u.dotted for u in uses]:
+        raise Fault(f"{who}, {name(certificate)}, is not for {'code signing' if purpose == CODE_SIGNING else 'time stamping'}"
+                    f": its extended key usage does not name {purpose}")
 
 
 def valid_at(certificate, moment, who, when):
-    start, end = validity(certificate)
+    dates = certificate["tbs_certificate"]["validity"]
+    start, end = dates["not_before"].native, dates["not_after"].native
     if not start <= moment <= end:
-        raise Fault(f"{who}, {name(certificate)}, is valid {stamp(start)} to {stamp(end)}: not "
-                    f"{stamp(moment)}, {when}")
+        raise Fault(f"{who}, {name(certificate)}, is valid {stamp(start)} to {stamp(end)}: not {stamp(moment)}, {when}")
+    return start, end
 
 
 def chain_holds(signed, purpose, moment, what, roots, work):
-    """Raises Fault unless GnuTLS's certtool verifies the signer's chain for `purpose`
-    under the medium profile at `moment` (None: now), against CAFILE's roots or,
-    without them, the top of the chain that the signature carries; returns what the
-    chain ends at, to say."""
+    """What the signer's chain ends at, once GnuTLS's certtool verifies it for `purpose`
+    under the medium profile at `moment` (None: now), against CAFILE's roots or the
+    top of the chain that the signature carries; else Fault."""
     chain, anchors = signed.chain, roots
     if anchors is None:
         if len(chain) == 1:
-            return f"its certificate's issuer is not carried: who {what} is, is not proven"
+            raise Fault(f"it carries no issuer of the certificate of {what}, so without CAFILE nothing judges "
+                        "that chain: give CAFILE=roots.pem with the root it chains to")
         chain, anchors = chain[:-1], armoured(chain[-1:])
-    files = []
-    for text in (armoured(chain), anchors):
-        with tempfile.NamedTemporaryFile("w", dir=work, suffix=".pem", delete=False) as f:
-            f.write(text)
-        files.append(f.name)
-    result = run(["certtool", "--verify", "--infile", files[0], "--load-ca-certificate", files[1],
+    files = [pathlib.Path(tempfile.mkstemp(suffix=".pem", dir=work)[1]) for _ in range(2)]
+    files[0].write_text(armoured(chain))
+    files[1].write_text(anchors)
+    result = run(["certtool", "--verify", "--infile", str(files[0]), "--load-ca-certificate", str(files[1]),
                   "--verify-purpose", purpose, "--verify-profile", "medium"], moment)
-    said = re.findall(r"^Chain verification output: (.*?)\s*$", result.stdout + result.stderr, re.M)
-    if result.returncode != 0 or not said or not said[-1].startswith("Verified."):
-        why = said[-1] if said else (result.stderr.strip().splitlines() or ["certtool failed"])[-1]
+    said = result.stdout + result.stderr
+    verdict = re.findall(r"^Chain verification output: (.*?)\s*$", said, re.M)
+    if result.returncode != 0 or not verdict or not verdict[-1].startswith("Verified."):
+        why = verdict[-1] if verdict else (result.stderr.strip().splitlines() or ["certtool failed"])[-1]
         raise Fault(f"the chain of {what} does not hold at {stamp(moment or now())}, as GnuTLS judges it: "
                     f"{shown(why)}")
-    return ("chain verified to a root of CAFILE" if roots else
+    anchor = re.findall(r"^\s*Checked against: (.*?)\s*$", said, re.M)
+    return (f"chain verified to {shown(anchor[-1]) if anchor else 'a certificate'} of CAFILE" if roots else
             f"chain verified to {name(signed.chain[-1])}, which it carries; who that is, is not proven")
 
 
-def now():
-    return datetime.datetime.now(datetime.timezone.utc)
-
-
-def file_digest(said):
-    """The digest osslsigncode computed for a file's content, as its kind has it, from
-    what it printed attaching a signature: before anything the signature carries."""
-    said = said.split("Signer's certificate", 1)[0]
-    found = re.search(r"^Calculated DigitalSignature\s*:\s*([0-9A-F]+)", said, re.M) or \
-        re.search(r"^Calculated message digest\s*:\s*([0-9A-F]+)", said, re.M)
-    return bytes.fromhex(found.group(1)) if found else None
+def signed_content(ours, digest, work):
+    """What a signature of these sources' file must sign, byte for byte: the
+    Authenticode content (the file's kind, its digest, nothing else: no page hashes)
+    that osslsigncode signs for it as make dist signs, here with a throwaway key."""
+    key, subject, moment = ec.generate_private_key(ec.SECP256R1()), cx509.Name(
+        [cx509.NameAttribute(cx509.oid.NameOID.COMMON_NAME, "throwaway")]), now()
+    certificate = cx509.CertificateBuilder().subject_name(subject).issuer_name(subject).public_key(
+        key.public_key()).serial_number(1).not_valid_before(moment).not_valid_after(moment).sign(key, hashes.SHA256())
+    pem_file, key_file, signed, blob = (pathlib.Path(work, n) for n in (
+        "throwaway.pem", "throwaway.key", "signed" + ours.suffix, "signed.p7"))
+    pem_file.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
+    key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                           serialization.NoEncryption()))
+    run(["osslsigncode", "sign", "-certs", str(pem_file), "-key", str(key_file), "-h", digest, "-in", str(ours),
+         "-out", str(signed)])
+    run(["osslsigncode", "extract-signature", "-in", str(signed), "-out", str(blob)])
+    return SignedData(blob.read_bytes(), "a signature of these sources' file", INDIRECT_DATA).content.dump()
 
 
 def judge(ours, theirs, roots):
@@ -345,45 +363,44 @@ def judge(ours, theirs, roots):
         raise Fault(f"is {os.stat(theirs).st_size} bytes, more than these sources' file and a signature")
     with tempfile.TemporaryDirectory() as work:
         # osslsigncode knows a script by its name's suffix, so every file keeps it.
-        blob, attached = pathlib.Path(work, "signature.p7"), pathlib.Path(work, "attached" + ours.suffix)
+        blob, attached, stripped, again = (pathlib.Path(work, name + ours.suffix) for name in (
+            "signature.p7", "attached", "stripped", "again"))
         run(["osslsigncode", "extract-signature", "-in", str(theirs), "-out", str(blob)])
         if not blob.is_file() or not blob.stat().st_size:
             return None
         # It writes the file even where it cannot build a chain: the bytes are judged.
-        said = run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(ours), "-out",
-                    str(attached)]).stdout
+        run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(ours), "-out", str(attached)])
         if not attached.is_file():
             raise Fault("carries a signature that osslsigncode cannot attach to these sources' file")
         differs = difference(attached, theirs)
-        if differs:
-            stripped, again = (pathlib.Path(work, f"{n}{ours.suffix}") for n in ("stripped", "again"))
+        if differs:  # its content, its signature set aside, in osslsigncode's layout: these sources'?
             run(["osslsigncode", "remove-signature", "-in", str(theirs), "-out", str(stripped)])
             if stripped.is_file():
-                run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(stripped),
-                     "-out", str(again)])
+                run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(stripped), "-out", str(again)])
             if not again.is_file() or difference(attached, again):
                 raise Fault("its content, its signature set aside, is not what these sources build: "
                             "it was changed after it was built or signed")
-            raise Fault("holds bytes that its signature does not cover, or another signing tool laid it out "
-                        "(signtool writes its own package layout): these sources' file with its signature "
-                        f"attached {differs.replace('these sources build', 'that is')}. Check the unsigned "
-                        "kit with make verify before signing it, or sign it with make dist")
-        return signature_lines(file_digest(said), blob.read_bytes(), roots, work)
+            raise Fault("is not these sources' file with its signature attached as make dist attaches it, "
+                        f"although its content is: it {differs.replace('these sources build', 'that is')}. "
+                        "Another signing tool laid it out or signed it otherwise (signtool writes its own "
+                        "package layout), or it holds bytes that no signature covers. Check the unsigned kit "
+                        "with make verify before signing it, or sign it with make dist")
+        return signature_lines(ours, blob.read_bytes(), roots, work)
 
 
-def signature_lines(digest_of_file, blob, roots, work):
+def signature_lines(ours, blob, roots, work):
     """What judge returns, once the signature holds and validates today."""
     signed = SignedData(blob, "its signature", INDIRECT_DATA)
-    digest = signed.content["message_digest"]
-    algorithm, signed_digest = digest["digest_algorithm"]["algorithm"].native, digest["digest"].native
+    algorithm = signed.content["message_digest"]["digest_algorithm"]["algorithm"].native
     if algorithm not in DIGESTS:
         raise Fault(f"its signature signs a {algorithm} digest of the file; SHA-256 or stronger is accepted")
-    if digest_of_file != signed_digest:
-        raise Fault("its signature does not match it: the file was changed after it was signed")
-    check_value(signed, "its signature")
-    signer = signed.certificate
-    timestamp = None
-    for attribute in signed.unauthenticated():
+    if signed.content.dump() != signed_content(ours, algorithm, work):
+        raise Fault("its signature signs other content than a signature of this file does: another digest, "
+                    "another kind of file, or page hashes, which the sources' signing does not add")
+    signed.check_value("its signature")
+    signer, timestamp = signed.certificate, None
+    for_signing(signer, CODE_SIGNING, "the signer's certificate")
+    for attribute in signed.unauthenticated:
         kind = attribute["type"].dotted
         if kind != RFC3161_TIMESTAMP:
             raise Fault(f"its signature carries {UNAUTHENTICATED.get(kind, 'the unauthenticated attribute ' + kind)}"
@@ -391,21 +408,16 @@ def signature_lines(digest_of_file, blob, roots, work):
         if timestamp is not None or len(attribute["values"]) != 1:
             raise Fault("its signature carries more than one time stamp")
         timestamp = time_stamp(attribute["values"][0].dump(), signed, roots, work)
-    start, end = validity(signer)
+    moment = timestamp[0] if timestamp else None
+    start, end = valid_at(signer, moment or now(), "the signer's certificate", "the time its signature was stamped"
+                          if timestamp else "today, and the signature carries no time stamp to stand for a day when it was")
     lines = [f"signed by {name(signer)}, issued by {name(signer, 'issuer')}",
-             f"certificate SHA-256 {signer.sha256.hex().upper()}, valid {stamp(start)} to {stamp(end)}"]
-    if timestamp:
-        moment, authority, anchored = timestamp
-        valid_at(signer, moment, "the signer's certificate", "the time its signature was stamped")
-        lines.append(f"time-stamped {stamp(moment)} by {name(authority)} ({anchored}): Windows accepts "
-                     f"it after {stamp(end)}, when the signer's certificate expires")
-    else:
-        moment = None
-        valid_at(signer, now(), "the signer's certificate", "today, and the signature carries no time "
-                 "stamp to stand for a day when it was")
-        lines.append(f"no time stamp: on Windows the signature stops validating on {stamp(end)}, when its "
-                     "certificate expires (Windows does not trust the time a signature claims)")
-    lines.append(chain_holds(signed, CODE_SIGNING, moment, "its signer", roots, work))
+             f"certificate SHA-256 {signer.sha256.hex().upper()}, valid {stamp(start)} to {stamp(end)}",
+             f"time-stamped {stamp(moment)} by {name(timestamp[1])} ({timestamp[2]}): Windows accepts it after "
+             f"{stamp(end)}, when the signer's certificate expires" if timestamp else
+             f"no time stamp: on Windows the signature stops validating on {stamp(end)}, when its certificate "
+             "expires (Windows does not trust the time a signature claims)",
+             chain_holds(signed, CODE_SIGNING, moment, "its signer", roots, work)]
     return lines, end, timestamp is not None
 
 
@@ -413,32 +425,32 @@ def time_stamp(token, signature, roots, work):
     """(time, the authority's certificate, what its chain ends at) of an RFC 3161
     time stamp of `signature`, once it holds. Raises Fault."""
     stamped = SignedData(token, "its time stamp", TST_INFO)
-    if stamped.unauthenticated():
+    if stamped.unauthenticated:
         raise Fault("its time stamp carries unauthenticated attributes, which a time stamp alone does not")
-    imprint, moment = stamped.content["message_imprint"], stamped.content["gen_time"].native
+    if not stamped.content["gen_time"].contents.endswith(b"Z"):
+        raise Fault("its time stamp gives a time that is not UTC, which RFC 3161 requires")
+    imprint, authority = stamped.content["message_imprint"], stamped.certificate
+    moment = stamped.content["gen_time"].native.astimezone(datetime.timezone.utc)
     algorithm = imprint["hash_algorithm"]["algorithm"].native
     if algorithm not in DIGESTS or hashlib.new(algorithm, signature.signer["signature"].native).digest() \
             != imprint["hashed_message"].native:
         raise Fault("its time stamp is not of its signature")
-    authority = stamped.certificate
     if TIME_STAMPING not in [u.dotted for u in (authority.extended_key_usage_value or [])]:
         raise Fault(f"its time stamp is signed by {name(authority)}, whose certificate is not for time "
                     "stamping (no time-stamping extended key usage)")
-    if authority.public_key.dump() == signature.certificate.public_key.dump():
+    for_signing(authority, TIME_STAMPING, "the time-stamp authority's certificate")
+    stamped.check_value("its time stamp")
+    if same_key(authority, signature.certificate):
         raise Fault("its time stamp is signed with the signer's own key, which cannot vouch for its own time")
     if moment > now():
         raise Fault(f"its time stamp is dated {stamp(moment)}, later than now")
-    check_value(stamped, "its time stamp")
     valid_at(authority, moment, "the time-stamp authority's certificate", "the time it gives")
     return moment, authority, chain_holds(stamped, TIME_STAMPING, moment, "its time-stamp authority", roots, work)
 
 
-# --- the kit ----------------------------------------------------------------------------------
-
 def read_kit(kit, folders):
-    """({name as SHA256SUMS writes it: path} of the kit's regular files, SHA256SUMS
-    among them; what else it holds, each said once, by name). Only `folders`, those
-    these sources build, are entered, so that a kit of any depth is read at once."""
+    """({name: path} of the kit's regular files; {name: what else it holds}). Only the
+    `folders` these sources build are entered: a kit of any depth is read at once."""
     files, odd, pending = {}, {}, [("", kit)]
     while pending:
         prefix, folder = pending.pop()
@@ -464,9 +476,8 @@ def read_kit(kit, folders):
 
 
 def check_sums(path, files, ours):
-    """What is wrong with SHA256SUMS: it must list each file of the kit once, as
-    sha256sum writes it ("<SHA-256>  <name>", each line ended by LF alone), and
-    nothing else. Files these sources do not build are said elsewhere, and not read."""
+    """What is wrong with SHA256SUMS, which lists each file of the kit once as sha256sum
+    writes it, lines ended by LF alone; files these sources do not build are not read."""
     if path is None:
         return ["is missing"]
     if path.stat().st_size > 1 << 20:
@@ -475,11 +486,10 @@ def check_sums(path, files, ours):
         text = path.read_bytes().decode("utf-8")
     except UnicodeDecodeError:
         return ["is not text in UTF-8"]
-    faults, listed = [], {}
-    if "\r" in text:
-        faults.append("has CR characters, which sha256sum does not write")
+    faults = ["has CR characters, which sha256sum does not write"] if "\r" in text else []
     if text and not text.endswith("\n"):
         faults.append("does not end with a line end")
+    listed = {}
     for number, line in enumerate(text[:-1].split("\n") if text else [], 1):
         found = re.fullmatch(r"([0-9a-f]{64})  ([^\r]+)", line)
         name = found and found.group(2)
@@ -497,14 +507,11 @@ def check_sums(path, files, ours):
     if len(faults) > 4:
         faults[4:] = [f"has {len(faults) - 4} more such lines"]
     unlisted = sorted(set(files) - set(listed) - {SUMS})
-    if unlisted:
-        faults.append(f"does not list {', '.join(map(shown, unlisted))}")
-    return faults
+    return faults + ([f"does not list {', '.join(map(shown, unlisted))}"] if unlisted else [])
 
 
 def main(kit, cafile, version, tree, build):
-    """make verify, from its arguments to its verdict: True if VERIFIED. `tree`: the
-    folder that `build(folder)` builds these sources' kit in."""
+    """make verify: True if VERIFIED. `build(folder)` builds these sources' kit in `tree`."""
     try:
         folder, roots = inputs(kit, cafile, tree)
     except Fault as fault:
@@ -515,14 +522,12 @@ def main(kit, cafile, version, tree, build):
         print(other)
         return False
     with tempfile.TemporaryDirectory() as temp:
-        built = pathlib.Path(temp, "kit")
-        build(built)
-        return verify(folder, built, version, roots, cafile)
+        build(pathlib.Path(temp, "kit"))
+        return verify(folder, pathlib.Path(temp, "kit"), version, roots, cafile)
 
 
 def verify(kit, built, version, roots, cafile=None):
-    """Prints one line per file and a verdict; True if the kit is exactly what the
-    sources built into `built`. `roots`: CAFILE's certificates (read_cafile), or None."""
+    """Prints one line per file and a verdict; True if the kit is what the sources built into `built`."""
     ours = kit_files.files(built)
     theirs, odd = read_kit(kit, {name.rsplit("/", 1)[0] for name in ours if "/" in name})
     failures, signed = list(odd.values()), []
@@ -530,11 +535,9 @@ def verify(kit, built, version, roots, cafile=None):
     for name in sorted(ours.keys() | (theirs.keys() - {SUMS})):
         if name in odd or any(name.startswith(f + "/") for f in odd):
             continue  # said already
-        if name not in theirs:
-            failures.append(f"{name} is missing from the kit")
-            continue
-        if name not in ours:
-            failures.append(f"{shown(name)} is not something these sources build")
+        if name not in theirs or name not in ours:
+            failures.append(f"{name} is missing from the kit" if name not in theirs else
+                            f"{shown(name)} is not something these sources build")
             continue
         try:
             differs = difference(ours[name], theirs[name])
@@ -543,37 +546,33 @@ def verify(kit, built, version, roots, cafile=None):
             print(f"  {name}: NOT VERIFIED: {fault}")
             failures.append(f"{name}: {fault}")
             continue
-        except Exception as error:  # noqa: BLE001 -- a forged file must not end the check
+        except Exception as error:  # noqa: BLE001 -- a forged or unreadable file must not end the check
             print(f"  {name}: NOT VERIFIED: cannot be read ({type(error).__name__}: {shown(str(error))})")
             failures.append(f"{name} cannot be read as what these sources build ({shown(str(error))})")
             continue
         if found is None:
             print(f"  {name}: {differs or 'identical'}")
-            if differs:
-                failures.append(f"{name} {differs}")
-            elif roots and name.endswith(SIGNABLE):
-                failures.append(f"{name} is not signed, and with CAFILE every signable file must be")
+            if differs or (roots and name.endswith(SIGNABLE)):
+                failures.append(f"{name} {differs}" if differs else
+                                f"{name} is not signed, and with CAFILE every signable file must be")
             continue
         signed.append(name)
         print(f"  {name}: these sources' file with its one signature attached\n      " + "\n      ".join(found[0]))
-    faults = check_sums(theirs.get(SUMS), theirs, ours)
+    try:
+        faults = check_sums(theirs.get(SUMS), theirs, ours)
+    except OSError as error:
+        faults = [f"cannot be read, or a file it lists cannot: {error.strerror}"]
     print(f"  {SUMS}: " + ("; ".join(faults) if faults else "lists each file once, with its SHA-256"))
     failures += [f"{SUMS} {fault}" for fault in faults]
-
     if failures:
         print(f"\nNOT VERIFIED: the kit in {shown(str(kit))} is not what these sources build:\n  " +
               "\n  ".join(failures))
         return False
-    code = (built / "ProductCode.txt").read_text().strip()
-    verdict = (f"\nVERIFIED: the kit in {shown(str(kit))} is exactly what these sources build: "
-               f"install-ca-certs {version}, ProductCode {code}, {len(theirs)} files")
-    if not signed:
-        print(verdict + ", unsigned.")
-    elif roots:
-        print(verdict + f", {len(signed)} of them signed, each signature valid today and chaining to "
-              f"a root of {shown(str(cafile))}.")
-    else:
-        print(verdict + f", {len(signed)} of them signed, each signature valid today. WHO SIGNED IS NOT "
-              "PROVEN: without CAFILE no chain is checked against a root you trust, so a signer named "
-              "like a well-known authority may be anyone; CAFILE=roots.pem proves it.")
+    print(f"\nVERIFIED: the kit in {shown(str(kit))} is exactly what these sources build: install-ca-certs "
+          f"{version}, ProductCode {(built / 'ProductCode.txt').read_text().strip()}, {len(theirs)} files" + (
+              ", unsigned." if not signed else f", {len(signed)} of them signed, each signature valid today and "
+              f"chaining to a certificate of {shown(str(cafile))}." if roots else f", {len(signed)} of them "
+              "signed, each signature valid today. WHO SIGNED IS NOT PROVEN: without CAFILE no chain is checked "
+              "against a root you trust, so a signer named like a well-known authority may be anyone; "
+              "CAFILE=roots.pem proves it."))
     return True

@@ -10,7 +10,7 @@ import shutil
 import subprocess
 import threading
 
-from asn1crypto import cms, tsp
+from asn1crypto import cms, core, tsp
 from asn1crypto import x509 as asn1x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -25,8 +25,9 @@ class Identity:
     """A certificate, its key, and the certificates above it up to its root."""
 
     def __init__(self, name, issuer=None, ca=False, usage=(CODE_SIGNING,), days=(-1, 30),
-                 key="ec", digest=hashes.SHA256):
-        """`key`: "ec" (P-256), an RSA key size, or another Identity whose key to share."""
+                 key="ec", digest=hashes.SHA256, key_usage=None):
+        """`key`: "ec" (P-256), an RSA key size, or another Identity whose key to share;
+        `key_usage`: KeyUsage's nine flags, if not those of a CA or a signer."""
         self.key = (ec.generate_private_key(ec.SECP256R1()) if key == "ec" else key.key
                     if isinstance(key, Identity) else rsa.generate_private_key(public_exponent=65537, key_size=key))
         now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
@@ -36,8 +37,8 @@ class Identity:
                    .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
                    .not_valid_before(now + days[0] * DAY).not_valid_after(now + days[1] * DAY)
                    .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
-                   .add_extension(x509.KeyUsage(not ca, False, False, False, False, ca, ca, False, False),
-                                  critical=True))
+                   .add_extension(x509.KeyUsage(*(key_usage or (not ca, False, False, False, False, ca, ca,
+                                                                False, False))), critical=True))
         if usage:
             builder = builder.add_extension(x509.ExtendedKeyUsage(
                 [x509.ObjectIdentifier(u) for u in usage]), critical=usage == (TIME_STAMPING,))
@@ -78,7 +79,7 @@ def sign(path, signer, folder, authority=None, at=None, *options):
             signer_info = signature["content"]["signer_infos"][0]
             signer_info["unsigned_attrs"] = cms.CMSAttributes([{"type": "1.3.6.1.4.1.311.3.3.1", "values": [
                 time_stamp(authority, signer_info["signature"].native, at)]}])
-            return signature.dump(force=True)
+            return signature.dump()
         reattach(path, folder, stamped)
 
 
@@ -97,7 +98,10 @@ def reattach(path, folder, change):
 
 
 def time_stamp(authority, value, at):
-    """An RFC 3161 time-stamp token of a signature's value, by `authority` at `at`."""
+    """An RFC 3161 time-stamp token of a signature's value, by `authority` at `at`: a
+    datetime, or the text of a GeneralizedTime as it stands."""
+    if isinstance(at, str):
+        at = core.GeneralizedTime.load(bytes([0x18, len(at)]) + at.encode("ascii"))
     info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "serial_number": 1, "gen_time": at,
                         "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
                                             "hashed_message": hashlib.sha256(value).digest()}})

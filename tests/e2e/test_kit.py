@@ -19,6 +19,8 @@ import unittest
 import xml.etree.ElementTree as ET
 
 import olefile
+from asn1crypto import pem
+from asn1crypto import x509 as asn1x509
 from cryptography.hazmat.primitives import hashes, serialization
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -554,6 +556,10 @@ class KitFiles(unittest.TestCase):
         sha1_ca = Identity("intermediate signed with SHA-1", ROOT_CA, ca=True, usage=None, digest=hashes.SHA1)
         not_ca = Identity("intermediate that is no CA", ROOT_CA, usage=None)
         expired = Identity("expired signer", ROOT_CA, days=(-60, -30))
+        lone = Identity("signer whose issuer is not carried", ROOT_CA)
+        lone.chain = [lone]
+        crowded = Identity("signer with a crowd", ROOT_CA)
+        crowded.chain += [ROOT_CA] * 23
 
         def sign(name=exe, signer=SIGNER, authority=None, at=None, *options):
             return lambda kit, keys: pki.sign(kit / name, signer, keys, authority, at, *options)
@@ -577,7 +583,7 @@ class KitFiles(unittest.TestCase):
 
         def sums(change):
             return lambda kit, keys: (write_sums(kit), (kit / SUMS).write_text(
-                change((kit / SUMS).read_text()), newline=""))
+                change((kit / SUMS).read_text()), newline="")) and True
 
         def broken_value(kit, keys):  # the last byte of the signer's value, attached as osslsigncode does
             pki.reattach(kit / exe, keys, lambda blob: blob.dump()[:-1] + bytes([blob.dump()[-1] ^ 1]))
@@ -607,6 +613,17 @@ class KitFiles(unittest.TestCase):
                                             "-----END CERTIFICATE-----\n")
             return keys / "roots.pem"
 
+        def crowd(keys, count):  # the same root again and again
+            (keys / "roots.pem").write_bytes(ROOT_CA.pem() * count)
+            return keys / "roots.pem"
+
+        def bad_extension(kit, keys):  # the extensions' [3] tag made another type's
+            data = bytearray(ROOT_CA.certificate.public_bytes(serialization.Encoding.DER))
+            at = data.index(asn1x509.Certificate.load(bytes(data))["tbs_certificate"]["extensions"].dump())
+            data[at] = 0x07
+            (keys / "roots.pem").write_bytes(pem.armor("CERTIFICATE", bytes(data)))
+            return keys / "roots.pem"
+
         def another_version(kit, keys):
             subprocess.run(["msibuild", str(kit / msi), "-q", "UPDATE `Property` SET `Value` = '1.0.1' "
                             "WHERE `Property` = 'ProductVersion'"], check=True, capture_output=True)
@@ -626,10 +643,10 @@ class KitFiles(unittest.TestCase):
         chain_fails = "the chain of its signer does not hold at "
         for what, forge, cafile, verified, said in (
                 # Genuine kits.
-                ("RSA signer, no time stamp", every(), roots, True, "chaining to a root of"),
+                ("RSA signer, no time stamp", every(), roots, True, "chaining to a certificate of"),
                 ("ECDSA P-256 signer without EKU, time-stamped", every(
                     signer=Identity("ECDSA signer without EKU", ROOT_CA, usage=None), authority=AUTHORITY,
-                    at=now - day), roots, True, "chaining to a root of"),
+                    at=now - day), roots, True, "chaining to a certificate of"),
                 ("a self-made root named like a known one, no CAFILE", every(signer=Identity(
                     "signer", Identity("GlobalSign Root CA", ca=True, usage=None))), None, True,
                  "WHO SIGNED IS NOT PROVEN: without CAFILE"),
@@ -641,12 +658,24 @@ class KitFiles(unittest.TestCase):
                  chain_fails),
                 ("intermediate that is no CA", sign(signer=Identity("signer", not_ca)), roots, False, chain_fails),
                 ("a root that is not CAFILE's", sign(), "other", False, chain_fails),
+                ("only the signer's certificate carried, no CAFILE", sign(signer=lone), None, False,
+                 "it carries no issuer of the certificate of its signer, so without CAFILE"),
+                ("a signer for key encipherment only", sign(signer=Identity(
+                    "signer", ROOT_CA, key_usage=(False, False, True) + (False,) * 6)), roots, False,
+                 "is not an end entity's certificate for digital signatures"),
+                ("a signer for anyExtendedKeyUsage only", sign(signer=Identity(
+                    "signer", ROOT_CA, usage=("2.5.29.37.0",))), roots, False, "is not for code signing"),
+                ("a CA as the signer", sign(signer=Identity("CA signer", ROOT_CA, ca=True, usage=None)), roots,
+                 False, "is not an end entity's certificate for digital signatures"),
+                ("25 certificates carried", sign(signer=crowded), None, False, "carries 25 certificates, more than"),
                 # Time stamps.
                 ("authority without the time-stamping EKU", sign(authority=Identity(
                     "authority", ROOT_CA, usage=None), at=now), roots, False, "is not for time stamping"),
                 ("expired signer stamping itself", sign(signer=expired, authority=Identity(
                     "its own stamps", ROOT_CA, usage=(TIME,), days=(-60, -30), key=expired), at=now - 45 * day),
                  roots, False, "its time stamp is signed with the signer's own key"),
+                ("time stamp not in UTC", sign(authority=AUTHORITY, at=(now - day).strftime("%Y%m%d%H%M%S")
+                                               + "-2359"), roots, False, "gives a time that is not UTC"),
                 ("time stamp in the future", sign(signer=Identity("signer", ROOT_CA, days=(20, 60)),
                                                   authority=AUTHORITY, at=now + 30 * day), roots, False,
                  "later than now"),
@@ -664,15 +693,19 @@ class KitFiles(unittest.TestCase):
                 ("expired signer", sign(signer=expired), None, False, "and the signature carries no time stamp"),
                 # What the signature does not cover, or does not match.
                 ("directory entry's colour", then(sign(msi), patch(msi, directory_entry(67), None)), None,
-                 False, "holds bytes that its signature does not cover"),
+                 False, "although its content is"),
                 ("directory entry's CLSID", then(sign(msi), patch(msi, directory_entry(80), 1)), None, False,
                  "its content, its signature set aside, is not what these sources build"),
                 ("header's minor version", then(sign(msi), patch(msi, 24, 0x3F)), None, False,
                  "its content, its signature set aside, is not what these sources build"),
                 ("bytes after the package", then(sign(msi), append(msi, bytes(512))), None, False,
-                 "holds bytes that its signature does not cover"),
+                 "although its content is"),
                 ("text after the script's block", then(sign(script), append(script, b"Write-Output x\r\n")),
-                 None, False, "holds bytes that its signature does not cover"),
+                 None, False, "although its content is"),
+                ("page hashes", sign(exe, SIGNER, None, None, "-ph"), None, False,
+                 "signs other content than a signature of this file does"),
+                ("a package signed otherwise", sign(msi, SIGNER, None, None, "-add-msi-dse"), None, False,
+                 "signed it otherwise"),
                 ("content changed, then signed", then(patch(exe, 0x40, None), sign()), None, False,
                  "its content, its signature set aside, is not what these sources build"),
                 ("broken signature value", then(sign(), broken_value), None, False,
@@ -696,6 +729,12 @@ class KitFiles(unittest.TestCase):
                 ("symbolic link", symlink, None, False, f"{exe} is a symbolic link"),
                 ("CAFILE a pipe", then(), fifo, False, "is not a regular file"),
                 ("CAFILE with a malformed block", then(), malformed, False, "block 2 is not a well-formed PEM"),
+                ("CAFILE with a malformed extension", then(), bad_extension, False,
+                 "block 1 is not a well-formed PEM"),
+                ("CAFILE of 1,001 certificates", then(), lambda kit, keys: crowd(keys, 1001), False,
+                 "holds more than 1000 certificates"),
+                ("KIT longer than a file name may be", lambda kit, keys: str(kit / ("x" * 300)), None, False,
+                 "File name too long"),
                 ("another version", another_version, None, False, "is install-ca-certs 1.0.1, and these sources "
                  f"build {VERSION}; check it with 1.0.1's sources: git -C ")):
             with self.subTest(what):
@@ -703,20 +742,22 @@ class KitFiles(unittest.TestCase):
                 kit, keys = folder / "kit", folder / "keys"
                 shutil.copytree(KIT, kit)
                 keys.mkdir()
-                if not forge(kit, keys):
+                found = forge(kit, keys)  # True: it wrote SHA256SUMS; a text: the KIT to name
+                if found is not True:
                     write_sums(kit)
                 chosen = cafile(kit, keys) if callable(cafile) else {roots: self.roots, "other": pki.Identity(
                     "other root", ca=True, usage=None).files(keys, "other")[0]}.get(cafile)
                 out = io.StringIO()
                 with contextlib.redirect_stdout(out):
-                    result = kit_verify.main(str(kit), chosen and str(chosen), VERSION, pathlib.Path(winetest.BUILD),
+                    result = kit_verify.main(found if isinstance(found, str) else str(kit), chosen and str(chosen),
+                                             VERSION, pathlib.Path(winetest.BUILD),
                                              lambda built: shutil.copytree(KIT, built))
                 out = out.getvalue()
                 self.assertEqual(result, verified, out)
                 verdict = out[out.rindex("VERIFIED"):] if "\nVERIFIED: " in out or "\nNOT VERIFIED: " in out \
                     else out
                 self.assertIn(said, verdict, out)
-                if callable(cafile) or what == "another version":
+                if callable(cafile) or isinstance(found, str) or what == "another version":
                     self.assertEqual(len(out.splitlines()), 1, f"one plain line: {out}")
 
 def kit_contents(kit):

@@ -13,12 +13,27 @@ import sys
 
 import olefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
-sys.dont_write_bytecode = True  # nothing written into the source tree
-from kit_msi import stream_name  # noqa: E402
-
 SUMMARY = "\x05SummaryInformation"
 PID_TEMPLATE, PID_REVNUMBER = 7, 9
+# Windows Installer's encoding of stream names: two characters of this alphabet
+# in one code unit from U+3800, one from U+4800, and U+4840 before a table's name.
+ALPHABET = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz._"
+
+
+def stream_name(path):
+    out = []
+    for unit in map(ord, "/".join(path)):
+        if 0x3800 <= unit < 0x4800:
+            out += [ALPHABET[(unit - 0x3800) & 0x3F], ALPHABET[(unit - 0x3800) >> 6]]
+        elif 0x4800 <= unit < 0x4840:
+            out.append(ALPHABET[unit - 0x4800])
+        elif unit == 0x4840:
+            out.append("!")
+        else:
+            out.append(chr(unit))
+    return "".join(out)
+
+
 def main():
     shipped_msi, shipped_exe, shipped_dll, twin_msi, twin_exe, twin_dll = sys.argv[1:7]
     read = lambda path: open(path, "rb").read()  # noqa: E731
