@@ -214,8 +214,7 @@ def build(args, signer, out):
 
 
 def replace_folder(target, build_into):
-    """Builds a folder with `build_into(folder)` beside `target` and puts it in
-    target's place only when that succeeded: a failed build leaves target as it was."""
+    """Builds a folder with `build_into(folder)` beside `target`, and in its place once that succeeded."""
     target.parent.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=target.parent, prefix=f".{target.name}-") as staging:
         new, old = pathlib.Path(staging, "new"), pathlib.Path(staging, "old")

@@ -34,17 +34,14 @@ UPGRADE_ATTRIBUTES = {"IncludeMaximum": 0x200, "MigrateFeatures": 0x1}
 
 
 def product_code(upgrade_code, content):
-    """The ProductCode of a package whose content (with the placeholder code) is
-    `content`: identical builds share it, any two different builds are two
-    products, so that one replaces the other by a major upgrade instead of failing
-    with 1638 (another package code under the same ProductCode)."""
+    """The ProductCode of a package whose content (with the placeholder code) is `content`:
+    two different builds are two products, one replacing the other, never failing with 1638."""
     return "{" + str(uuid.uuid5(uuid.UUID(upgrade_code), "ProductCode " +
                                 hashlib.sha256(content).hexdigest())).upper() + "}"
 
 
 def msi_texts(product):
-    """The package's own texts, which wixl 0.101 drops when they are not ASCII:
-    (table, column, key column, key, text)."""
+    """(table, column, key column, key, text): the package's texts, which wixl 0.101 drops if not ASCII."""
     feature = product.find(WIX + "Feature")
     return [("Property", "Value", "Property", "ProductName", product.get("Name")),
             ("Feature", "Title", "Feature", feature.get("Id"), feature.get("Title"))] + [

@@ -1,9 +1,7 @@
-"""`make verify`: a downloaded kit against the kit that the checked-out sources build.
-VERIFIED: each file is byte for byte the sources' or, if signable, the sources'
-with its own signature attached by osslsigncode, byte for byte; each signature,
-read with asn1crypto, its values checked by python3-cryptography and its chains by
-GnuTLS's certtool, validates today; SHA256SUMS lists each file once, rightly. With
-CAFILE every signable file must be signed and every chain end at CAFILE."""
+"""`make verify`: a downloaded kit against the kit that the checked-out sources build;
+see docs/SIGNING.md. Each signed file must be the sources' with its own signature
+attached by osslsigncode; each signature, read with asn1crypto, its values checked
+by python3-cryptography and its chains by GnuTLS's certtool, must validate today."""
 import datetime
 import hashlib
 import os
@@ -15,13 +13,11 @@ import subprocess
 import tempfile
 
 from asn1crypto import algos, cms, core, pem, tsp, x509
-from cryptography import x509 as cx509
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 import kit_files
-from kit_files import CHUNK, sha256
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SUMS = "SHA256SUMS"
@@ -31,10 +27,13 @@ INDIRECT_DATA, TST_INFO = "1.3.6.1.4.1.311.2.1.4", "1.2.840.113549.1.9.16.1.4"
 RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"  # szOID_RFC3161_counterSign
 CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
 # Other unauthenticated attributes, by what they are.
-UNAUTHENTICATED = {"1.3.6.1.4.1.311.2.4.1": "a nested second signature",
-                   "1.2.840.113549.1.9.6": "a countersignature (a legacy time stamp)",
-                   "1.3.6.1.4.1.42921.1.2.1": "an unauthenticated blob"}
+UNAUTHENTICATED = {"1.3.6.1.4.1.311.2.4.1": "a nested second signature", "1.3.6.1.4.1.42921.1.2.1":
+                   "an unauthenticated blob", "1.2.840.113549.1.9.6": "a countersignature (a legacy time stamp)"}
 DIGESTS = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+# Policy mappings, policy constraints, inhibit anyPolicy; and Lifetime Signing, with
+# which Windows ends a signature with its certificate, time stamp or not.
+POLICY_CONSTRAINTS = ("2.5.29.33", "2.5.29.36", "2.5.29.54")
+LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 # A signature and osslsigncode's layout add kilobytes: a file larger by more is
 # refused unread. More certificates than a chain, or a file of trusted roots, holds
 # are refused too: bounds on the time that judging takes.
@@ -53,7 +52,7 @@ def shown(text):
 
 
 def stamp(moment):
-    return moment.strftime("%Y-%m-%d %H:%M UTC")
+    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
 def now():
@@ -61,18 +60,28 @@ def now():
 
 
 def difference(ours, theirs):
-    """None if the two files are equal, else where `theirs` leaves `ours`; in bounded memory."""
-    sizes = [os.stat(p).st_size for p in (ours, theirs)]
-    with open(ours, "rb") as a, open(theirs, "rb") as b:
-        at = 0
-        while True:
-            x, y = a.read(CHUNK), b.read(CHUNK)
-            if x != y:
-                at += next((i for i, (m, n) in enumerate(zip(x, y)) if m != n), min(len(x), len(y)))
-                return f"differs from byte {at} on ({sizes[1]} bytes; these sources build {sizes[0]})"
-            if not x:
-                return None
-            at += len(x)
+    """None if the two contents are equal, else where `theirs` leaves `ours`."""
+    if ours == theirs:
+        return None
+    at = next((i for i, (m, n) in enumerate(zip(ours, theirs)) if m != n), min(len(ours), len(theirs)))
+    return f"differs from byte {at} on ({len(theirs)} bytes; these sources build {len(ours)})"
+
+
+def regular(path, limit):
+    """The bytes of a regular file of at most `limit` bytes, read without following a
+    link or waiting on a pipe, whatever took its place since the kit was listed."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError as error:
+        raise Fault(f"cannot be read: {error.strerror}") from None
+    with os.fdopen(fd, "rb") as f:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise Fault("is not a regular file")
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise Fault(f"is {info.st_size} bytes, more than these sources' file and a signature")
+    return data
 
 
 def run(command, at=None):
@@ -85,8 +94,8 @@ def run(command, at=None):
 
 
 def read_cafile(value):
-    """CAFILE's certificates as PEM text for certtool; Fault unless it is a regular
-    file of nothing but well-formed PEM certificates."""
+    """CAFILE's certificates; Fault unless it is a regular file of nothing but
+    well-formed PEM certificates."""
     what, roots = f"CAFILE={shown(value)}", []
     try:
         info = os.stat(value)
@@ -115,11 +124,7 @@ def read_cafile(value):
     if not roots:
         raise Fault(f"{what}: no PEM certificate in it; name a PEM file of the roots that the kit's "
                     "signers and time-stamp authorities chain to")
-    return armoured(roots)
-
-
-def armoured(certificates):
-    return "".join(pem.armor("CERTIFICATE", c.dump()).decode("ascii") for c in certificates)
+    return roots
 
 
 def inputs(kit, cafile, tree):
@@ -226,7 +231,7 @@ class SignedData:
         certificates = list({c.chosen.dump(): c.chosen for c in carried}.values())
         sid = signer["sid"]
         self.certificate = next((c for c in certificates if (c.key_identifier == sid.native if sid.name ==
-                                 "subject_key_identifier" else c.issuer == sid.chosen["issuer"] and
+                                 "subject_key_identifier" else c.issuer.dump() == sid.chosen["issuer"].dump() and
                                  c.serial_number == sid.chosen["serial_number"].native)), None)
         if self.certificate is None:
             raise Fault(f"{what} does not carry its signer's certificate")
@@ -310,45 +315,50 @@ def valid_at(certificate, moment, who, when):
     return start, end
 
 
-def chain_holds(signed, purpose, moment, what, roots, work):
+def chain_holds(signed, purpose, moments, what, roots, work):
     """What the signer's chain ends at, once GnuTLS's certtool verifies it for `purpose`
-    under the medium profile at `moment` (None: now), against CAFILE's roots or the
-    top of the chain that the signature carries; else Fault."""
+    under the medium profile at each of `moments` (None: now), against CAFILE's roots
+    or the top of the chain that the signature carries; else Fault. certtool judges
+    neither its trust anchor's extended key usage nor certificate policies: those
+    are judged here, the policies by refusing their constraints."""
     chain, anchors = signed.chain, roots
     if anchors is None:
         if len(chain) == 1:
             raise Fault(f"it carries no issuer of the certificate of {what}, so without CAFILE nothing judges "
                         "that chain: give CAFILE=roots.pem with the root it chains to")
-        chain, anchors = chain[:-1], armoured(chain[-1:])
+        chain, anchors = chain[:-1], chain[-1:]
     files = [pathlib.Path(tempfile.mkstemp(suffix=".pem", dir=work)[1]) for _ in range(2)]
-    files[0].write_text(armoured(chain))
-    files[1].write_text(anchors)
-    result = run(["certtool", "--verify", "--infile", str(files[0]), "--load-ca-certificate", str(files[1]),
-                  "--verify-purpose", purpose, "--verify-profile", "medium"], moment)
-    said = result.stdout + result.stderr
-    verdict = re.findall(r"^Chain verification output: (.*?)\s*$", said, re.M)
-    if result.returncode != 0 or not verdict or not verdict[-1].startswith("Verified."):
-        why = verdict[-1] if verdict else (result.stderr.strip().splitlines() or ["certtool failed"])[-1]
-        raise Fault(f"the chain of {what} does not hold at {stamp(moment or now())}, as GnuTLS judges it: "
-                    f"{shown(why)}")
-    anchor = re.findall(r"^\s*Checked against: (.*?)\s*$", said, re.M)
-    return (f"chain verified to {shown(anchor[-1]) if anchor else 'a certificate'} of CAFILE" if roots else
-            f"chain verified to {name(signed.chain[-1])}, which it carries; who that is, is not proven")
+    for file, certificates in zip(files, (chain, anchors)):
+        file.write_bytes(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in certificates))
+    for moment in moments:
+        result = run(["certtool", "--verify", "--infile", str(files[0]), "--load-ca-certificate", str(files[1]),
+                      "--verify-purpose", purpose, "--verify-profile", "medium"], moment)
+        verdict = re.findall(r"^Chain verification output: (.*?)\s*$", result.stdout + result.stderr, re.M)
+        if result.returncode != 0 or not verdict or not verdict[-1].startswith("Verified."):
+            why = verdict[-1] if verdict else (result.stderr.strip().splitlines() or ["certtool failed"])[-1]
+            raise Fault(f"the chain of {what} does not hold at {stamp(moment or now())}, as GnuTLS judges it: "
+                        f"{shown(why)}")
+    top = chain[-1]
+    anchor = next((a for a in anchors if a.dump() == top.dump()), None) or \
+        next(a for a in anchors if a.subject == top.issuer)
+    uses = anchor.extended_key_usage_value
+    if uses is not None and purpose not in [u.dotted for u in uses]:
+        raise Fault(f"the chain of {what} ends at {name(anchor)}, whose extended key usage does not name {purpose}")
+    if any(e["extn_id"].dotted in POLICY_CONSTRAINTS for c in (*signed.chain, anchor)
+           for e in c["tbs_certificate"]["extensions"]):
+        raise Fault(f"the chain of {what} carries certificate-policy constraints, which this check does not judge")
+    return (f"chain verified to {name(anchor)} of CAFILE" if roots else
+            f"chain verified to {name(anchor)}, which it carries; who that is, is not proven")
 
 
 def signed_content(ours, digest, work):
     """What a signature of these sources' file must sign, byte for byte: the
     Authenticode content (the file's kind, its digest, nothing else: no page hashes)
     that osslsigncode signs for it as make dist signs, here with a throwaway key."""
-    key, subject, moment = ec.generate_private_key(ec.SECP256R1()), cx509.Name(
-        [cx509.NameAttribute(cx509.oid.NameOID.COMMON_NAME, "throwaway")]), now()
-    certificate = cx509.CertificateBuilder().subject_name(subject).issuer_name(subject).public_key(
-        key.public_key()).serial_number(1).not_valid_before(moment).not_valid_after(moment).sign(key, hashes.SHA256())
     pem_file, key_file, signed, blob = (pathlib.Path(work, n) for n in (
         "throwaway.pem", "throwaway.key", "signed" + ours.suffix, "signed.p7"))
-    pem_file.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
-    key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                           serialization.NoEncryption()))
+    run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "1",
+         "-subj", "/CN=throwaway", "-keyout", str(key_file), "-out", str(pem_file)])
     run(["osslsigncode", "sign", "-certs", str(pem_file), "-key", str(key_file), "-h", digest, "-in", str(ours),
          "-out", str(signed)])
     run(["osslsigncode", "extract-signature", "-in", str(signed), "-out", str(blob)])
@@ -356,11 +366,8 @@ def signed_content(ours, digest, work):
 
 
 def judge(ours, theirs, roots):
-    """A signable file that differs from ours: if it is ours with one valid signature
-    attached, (its lines for a person, the day its signer's certificate ends, whether
-    it is time-stamped); None if it carries no signature. Raises Fault."""
-    if os.stat(theirs).st_size > os.stat(ours).st_size + MARGIN:
-        raise Fault(f"is {os.stat(theirs).st_size} bytes, more than these sources' file and a signature")
+    """For a signable file that differs from ours and is ours with one valid signature attached: (its lines
+    for a person, the day its signer's certificate ends, whether it is time-stamped); None if unsigned."""
     with tempfile.TemporaryDirectory() as work:
         # osslsigncode knows a script by its name's suffix, so every file keeps it.
         blob, attached, stripped, again = (pathlib.Path(work, name + ours.suffix) for name in (
@@ -372,12 +379,12 @@ def judge(ours, theirs, roots):
         run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(ours), "-out", str(attached)])
         if not attached.is_file():
             raise Fault("carries a signature that osslsigncode cannot attach to these sources' file")
-        differs = difference(attached, theirs)
+        differs = difference(attached.read_bytes(), theirs.read_bytes())
         if differs:  # its content, its signature set aside, in osslsigncode's layout: these sources'?
             run(["osslsigncode", "remove-signature", "-in", str(theirs), "-out", str(stripped)])
             if stripped.is_file():
                 run(["osslsigncode", "attach-signature", "-sigin", str(blob), "-in", str(stripped), "-out", str(again)])
-            if not again.is_file() or difference(attached, again):
+            if not again.is_file() or attached.read_bytes() != again.read_bytes():
                 raise Fault("its content, its signature set aside, is not what these sources build: "
                             "it was changed after it was built or signed")
             raise Fault("is not these sources' file with its signature attached as make dist attaches it, "
@@ -408,17 +415,21 @@ def signature_lines(ours, blob, roots, work):
         if timestamp is not None or len(attribute["values"]) != 1:
             raise Fault("its signature carries more than one time stamp")
         timestamp = time_stamp(attribute["values"][0].dump(), signed, roots, work)
-    moment = timestamp[0] if timestamp else None
-    start, end = valid_at(signer, moment or now(), "the signer's certificate", "the time its signature was stamped"
-                          if timestamp else "today, and the signature carries no time stamp to stand for a day when it was")
+    lifetime = LIFETIME_SIGNING in [u.dotted for u in (signer.extended_key_usage_value or [])]
+    moments = (None,) if lifetime or not timestamp else timestamp[0]
+    for at in moments:
+        start, end = valid_at(signer, at or now(), "the signer's certificate", "the time its signature was stamped"
+                              if at else "today, and the signature carries no time stamp that Windows would take "
+                              "for it" + (" (its certificate's Lifetime Signing usage ends it with the certificate)"
+                                          if lifetime and timestamp else ""))
     lines = [f"signed by {name(signer)}, issued by {name(signer, 'issuer')}",
              f"certificate SHA-256 {signer.sha256.hex().upper()}, valid {stamp(start)} to {stamp(end)}",
-             f"time-stamped {stamp(moment)} by {name(timestamp[1])} ({timestamp[2]}): Windows accepts it after "
-             f"{stamp(end)}, when the signer's certificate expires" if timestamp else
-             f"no time stamp: on Windows the signature stops validating on {stamp(end)}, when its certificate "
-             "expires (Windows does not trust the time a signature claims)",
-             chain_holds(signed, CODE_SIGNING, moment, "its signer", roots, work)]
-    return lines, end, timestamp is not None
+             f"time-stamped {stamp(timestamp[0][0])} by {name(timestamp[1])} ({timestamp[2]}): Windows accepts it "
+             f"after {stamp(end)}, when the signer's certificate expires" if timestamp and not lifetime else
+             f"{'time-stamped, but its certificate names Lifetime Signing' if timestamp else 'no time stamp'}: on "
+             f"Windows the signature stops validating on {stamp(end)}, when its certificate expires",
+             chain_holds(signed, CODE_SIGNING, moments, "its signer", roots, work)]
+    return lines, end, timestamp is not None and not lifetime
 
 
 def time_stamp(token, signature, roots, work):
@@ -427,10 +438,13 @@ def time_stamp(token, signature, roots, work):
     stamped = SignedData(token, "its time stamp", TST_INFO)
     if stamped.unauthenticated:
         raise Fault("its time stamp carries unauthenticated attributes, which a time stamp alone does not")
-    if not stamped.content["gen_time"].contents.endswith(b"Z"):
+    found = re.fullmatch(rb"(\d{14})(?:\.(\d+))?Z", stamped.content["gen_time"].contents)
+    if not found:
         raise Fault("its time stamp gives a time that is not UTC, which RFC 3161 requires")
+    moment = datetime.datetime.strptime(found[1].decode(), "%Y%m%d%H%M%S").replace(tzinfo=datetime.timezone.utc)
+    # A fraction of a second lies between two whole ones: each must do.
+    moments = (moment, moment + datetime.timedelta(seconds=1)) if (found[2] or b"").strip(b"0") else (moment,)
     imprint, authority = stamped.content["message_imprint"], stamped.certificate
-    moment = stamped.content["gen_time"].native.astimezone(datetime.timezone.utc)
     algorithm = imprint["hash_algorithm"]["algorithm"].native
     if algorithm not in DIGESTS or hashlib.new(algorithm, signature.signer["signature"].native).digest() \
             != imprint["hashed_message"].native:
@@ -442,10 +456,12 @@ def time_stamp(token, signature, roots, work):
     stamped.check_value("its time stamp")
     if same_key(authority, signature.certificate):
         raise Fault("its time stamp is signed with the signer's own key, which cannot vouch for its own time")
-    if moment > now():
-        raise Fault(f"its time stamp is dated {stamp(moment)}, later than now")
-    valid_at(authority, moment, "the time-stamp authority's certificate", "the time it gives")
-    return moment, authority, chain_holds(stamped, TIME_STAMPING, moment, "its time-stamp authority", roots, work)
+    if moments[-1] > now() or moment.year < 1970:
+        raise Fault(f"its time stamp is dated {stamp(moment)}, " + ("later than now" if moment.year >= 1970 else
+                                                                   "before 1970, when no such certificate existed"))
+    for at in moments:
+        valid_at(authority, at, "the time-stamp authority's certificate", "the time it gives")
+    return moments, authority, chain_holds(stamped, TIME_STAMPING, moments, "its time-stamp authority", roots, work)
 
 
 def read_kit(kit, folders):
@@ -475,17 +491,9 @@ def read_kit(kit, folders):
     return files, odd
 
 
-def check_sums(path, files, ours):
-    """What is wrong with SHA256SUMS, which lists each file of the kit once as sha256sum
-    writes it, lines ended by LF alone; files these sources do not build are not read."""
-    if path is None:
-        return ["is missing"]
-    if path.stat().st_size > 1 << 20:
-        return [f"is {path.stat().st_size} bytes, far more than a list of the kit's files"]
-    try:
-        text = path.read_bytes().decode("utf-8")
-    except UnicodeDecodeError:
-        return ["is not text in UTF-8"]
+def check_sums(text, files, copies):
+    """What is wrong with SHA256SUMS's `text`, which lists each file of the kit once as
+    sha256sum writes it, lines ended by LF alone; `copies`: the contents read."""
     faults = ["has CR characters, which sha256sum does not write"] if "\r" in text else []
     if text and not text.endswith("\n"):
         faults.append("does not end with a line end")
@@ -501,8 +509,7 @@ def check_sums(path, files, ours):
             faults.append(f"line {number} names {shown(name)}, which is not a file of the kit")
         else:
             listed[name] = number
-            if name in ours and os.stat(files[name]).st_size <= os.stat(ours[name]).st_size + MARGIN \
-                    and sha256(files[name]) != found.group(1):
+            if name in copies and hashlib.sha256(copies[name]).hexdigest() != found.group(1):
                 faults.append(f"line {number} gives another SHA-256 for {shown(name)}")
     if len(faults) > 4:
         faults[4:] = [f"has {len(faults) - 4} more such lines"]
@@ -527,41 +534,48 @@ def main(kit, cafile, version, tree, build):
 
 
 def verify(kit, built, version, roots, cafile=None):
-    """Prints one line per file and a verdict; True if the kit is what the sources built into `built`."""
+    """Prints one line per file and a verdict; True if the kit is what the sources built into `built`.
+    Each file is judged from a private copy, read at once: the kit may change meanwhile."""
     ours = kit_files.files(built)
     theirs, odd = read_kit(kit, {name.rsplit("/", 1)[0] for name in ours if "/" in name})
-    failures, signed = list(odd.values()), []
+    failures, signed, copies = list(odd.values()), [], {}
     print(f"\nThe kit in {shown(str(kit))}, against what these sources build:")
-    for name in sorted(ours.keys() | (theirs.keys() - {SUMS})):
-        if name in odd or any(name.startswith(f + "/") for f in odd):
-            continue  # said already
-        if name not in theirs or name not in ours:
-            failures.append(f"{name} is missing from the kit" if name not in theirs else
-                            f"{shown(name)} is not something these sources build")
-            continue
-        try:
-            differs = difference(ours[name], theirs[name])
-            found = judge(ours[name], theirs[name], roots) if differs and name.endswith(SIGNABLE) else None
-        except Fault as fault:
-            print(f"  {name}: NOT VERIFIED: {fault}")
-            failures.append(f"{name}: {fault}")
-            continue
-        except Exception as error:  # noqa: BLE001 -- a forged or unreadable file must not end the check
-            print(f"  {name}: NOT VERIFIED: cannot be read ({type(error).__name__}: {shown(str(error))})")
-            failures.append(f"{name} cannot be read as what these sources build ({shown(str(error))})")
-            continue
-        if found is None:
-            print(f"  {name}: {differs or 'identical'}")
-            if differs or (roots and name.endswith(SIGNABLE)):
-                failures.append(f"{name} {differs}" if differs else
-                                f"{name} is not signed, and with CAFILE every signable file must be")
-            continue
-        signed.append(name)
-        print(f"  {name}: these sources' file with its one signature attached\n      " + "\n      ".join(found[0]))
+    with tempfile.TemporaryDirectory() as copy:
+        for name in sorted(ours.keys() | (theirs.keys() - {SUMS})):
+            if name in odd or any(name.startswith(f + "/") for f in odd):
+                continue  # said already
+            if name not in theirs or name not in ours:
+                failures.append(f"{name} is missing from the kit" if name not in theirs else
+                                f"{shown(name)} is not something these sources build")
+                continue
+            try:
+                copies[name] = regular(theirs[name], ours[name].stat().st_size + MARGIN)
+                mine = pathlib.Path(copy, name.replace("/", "_"))
+                mine.write_bytes(copies[name])
+                differs = difference(ours[name].read_bytes(), copies[name])
+                found = judge(ours[name], mine, roots) if differs and name.endswith(SIGNABLE) else None
+            except Exception as error:  # noqa: BLE001 -- a forged or unreadable file must not end the check
+                said = str(error) if isinstance(error, Fault) else \
+                    f"cannot be read as what these sources build ({type(error).__name__}: {shown(str(error))})"
+                print(f"  {name}: NOT VERIFIED: {said}")
+                failures.append(f"{name}: {said}")
+                continue
+            if found is None:
+                print(f"  {name}: {differs or 'identical'}")
+                if differs or (roots and name.endswith(SIGNABLE)):
+                    failures.append(f"{name} {differs}" if differs else
+                                    f"{name} is not signed, and with CAFILE every signable file must be")
+                continue
+            signed.append(name)
+            print(f"  {name}: these sources' file with its one signature attached\n      " + "\n      ".join(found[0]))
     try:
-        faults = check_sums(theirs.get(SUMS), theirs, ours)
-    except OSError as error:
-        faults = [f"cannot be read, or a file it lists cannot: {error.strerror}"]
+        if SUMS not in theirs:
+            raise Fault("is missing")
+        faults = check_sums(regular(theirs[SUMS], 1 << 20).decode("utf-8"), theirs, copies)
+    except UnicodeDecodeError:
+        faults = ["is not text in UTF-8"]
+    except Fault as fault:
+        faults = [str(fault).replace("these sources' file and a signature", "a list of the kit's files")]
     print(f"  {SUMS}: " + ("; ".join(faults) if faults else "lists each file once, with its SHA-256"))
     failures += [f"{SUMS} {fault}" for fault in faults]
     if failures:

@@ -18,6 +18,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.x509.oid import NameOID
 
 CODE_SIGNING, TIME_STAMPING, SERVER_AUTH = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8", "1.3.6.1.5.5.7.3.1"
+LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 DAY = datetime.timedelta(days=1)
 
 
@@ -25,7 +26,7 @@ class Identity:
     """A certificate, its key, and the certificates above it up to its root."""
 
     def __init__(self, name, issuer=None, ca=False, usage=(CODE_SIGNING,), days=(-1, 30),
-                 key="ec", digest=hashes.SHA256, key_usage=None):
+                 key="ec", digest=hashes.SHA256, key_usage=None, extensions=()):
         """`key`: "ec" (P-256), an RSA key size, or another Identity whose key to share;
         `key_usage`: KeyUsage's nine flags, if not those of a CA or a signer."""
         self.key = (ec.generate_private_key(ec.SECP256R1()) if key == "ec" else key.key
@@ -39,6 +40,8 @@ class Identity:
                    .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
                    .add_extension(x509.KeyUsage(*(key_usage or (not ca, False, False, False, False, ca, ca,
                                                                 False, False))), critical=True))
+        for extension in extensions:  # non-critical
+            builder = builder.add_extension(extension, critical=False)
         if usage:
             builder = builder.add_extension(x509.ExtendedKeyUsage(
                 [x509.ObjectIdentifier(u) for u in usage]), critical=usage == (TIME_STAMPING,))

@@ -19,8 +19,9 @@ import unittest
 import xml.etree.ElementTree as ET
 
 import olefile
-from asn1crypto import pem
+from asn1crypto import cms, pem
 from asn1crypto import x509 as asn1x509
+from cryptography import x509 as cx509
 from cryptography.hazmat.primitives import hashes, serialization
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -556,6 +557,8 @@ class KitFiles(unittest.TestCase):
         sha1_ca = Identity("intermediate signed with SHA-1", ROOT_CA, ca=True, usage=None, digest=hashes.SHA1)
         not_ca = Identity("intermediate that is no CA", ROOT_CA, usage=None)
         expired = Identity("expired signer", ROOT_CA, days=(-60, -30))
+        servers_root = Identity("install-ca-certs root for servers", ca=True, usage=(pki.SERVER_AUTH,))
+        expired_authority = Identity("expired authority", ROOT_CA, usage=(TIME,), days=(-30, -10))
         lone = Identity("signer whose issuer is not carried", ROOT_CA)
         lone.chain = [lone]
         crowded = Identity("signer with a crowd", ROOT_CA)
@@ -590,6 +593,15 @@ class KitFiles(unittest.TestCase):
 
         def directory_entry(offset):  # a byte of the package's second directory entry
             return lambda data: (struct.unpack_from("<I", data, 48)[0] + 1) * 512 + 128 + offset
+
+        def folded(kit, keys):  # the signer's issuer in the signature, which it does not sign, in capitals
+            def change(blob):
+                signer = blob["content"]["signer_infos"][0]
+                signer["sid"] = cms.SignerIdentifier({"issuer_and_serial_number": {
+                    "issuer": asn1x509.Name.build({"common_name": "INSTALL-CA-CERTS TEST ROOT"}),
+                    "serial_number": signer["sid"].chosen["serial_number"].native}})
+                return blob.dump()
+            pki.reattach(kit / exe, keys, change)
 
         def nested(kit, keys):
             chain, key = Identity("second signer", ROOT_CA).files(keys, "second")
@@ -644,9 +656,10 @@ class KitFiles(unittest.TestCase):
         for what, forge, cafile, verified, said in (
                 # Genuine kits.
                 ("RSA signer, no time stamp", every(), roots, True, "chaining to a certificate of"),
-                ("ECDSA P-256 signer without EKU, time-stamped", every(
-                    signer=Identity("ECDSA signer without EKU", ROOT_CA, usage=None), authority=AUTHORITY,
-                    at=now - day), roots, True, "chaining to a certificate of"),
+                ("ECDSA P-256 signer without EKU behind an intermediate, time-stamped", every(
+                    signer=Identity("ECDSA signer without EKU", Identity("intermediate", ROOT_CA, ca=True, usage=None)),
+                    authority=AUTHORITY, at=now - day), roots, True,
+                 "chain verified to Common Name: install-ca-certs test root of CAFILE"),
                 ("a self-made root named like a known one, no CAFILE", every(signer=Identity(
                     "signer", Identity("GlobalSign Root CA", ca=True, usage=None))), None, True,
                  "WHO SIGNED IS NOT PROVEN: without CAFILE"),
@@ -658,6 +671,11 @@ class KitFiles(unittest.TestCase):
                  chain_fails),
                 ("intermediate that is no CA", sign(signer=Identity("signer", not_ca)), roots, False, chain_fails),
                 ("a root that is not CAFILE's", sign(), "other", False, chain_fails),
+                ("a root for servers only", sign(signer=Identity("signer", servers_root)), servers_root, False,
+                 "install-ca-certs root for servers, whose extended key usage does not name 1.3.6.1.5.5.7.3.3"),
+                ("policy constraints, not critical", sign(signer=Identity("signer", Identity(
+                    "intermediate", ROOT_CA, ca=True, usage=None, extensions=(cx509.PolicyConstraints(0, None),)))),
+                 roots, False, "carries certificate-policy constraints, which this check does not judge"),
                 ("only the signer's certificate carried, no CAFILE", sign(signer=lone), None, False,
                  "it carries no issuer of the certificate of its signer, so without CAFILE"),
                 ("a signer for key encipherment only", sign(signer=Identity(
@@ -676,6 +694,15 @@ class KitFiles(unittest.TestCase):
                  roots, False, "its time stamp is signed with the signer's own key"),
                 ("time stamp not in UTC", sign(authority=AUTHORITY, at=(now - day).strftime("%Y%m%d%H%M%S")
                                                + "-2359"), roots, False, "gives a time that is not UTC"),
+                ("a time stamp half a second after its authority expired", sign(
+                    authority=expired_authority, at=expired_authority.certificate.not_valid_after.strftime(
+                        "%Y%m%d%H%M%S.5Z")), roots, False, "the time-stamp authority's certificate, Common Name: "
+                 "expired authority, is valid"),
+                ("a time stamp before 1970", sign(authority=AUTHORITY, at="19500101000000Z"), roots, False,
+                 "before 1970"),
+                ("Lifetime Signing, expired, time-stamped", sign(signer=Identity(
+                    "lifetime signer", ROOT_CA, usage=(pki.CODE_SIGNING, pki.LIFETIME_SIGNING), days=(-30, -1)),
+                    authority=AUTHORITY, at=now - 10 * day), roots, False, "Lifetime Signing usage ends it"),
                 ("time stamp in the future", sign(signer=Identity("signer", ROOT_CA, days=(20, 60)),
                                                   authority=AUTHORITY, at=now + 30 * day), roots, False,
                  "later than now"),
@@ -710,6 +737,8 @@ class KitFiles(unittest.TestCase):
                  "its content, its signature set aside, is not what these sources build"),
                 ("broken signature value", then(sign(), broken_value), None, False,
                  "the value of its signature does not verify"),
+                ("the signer named in other letters", then(sign(), folded), None, False,
+                 "does not carry its signer's certificate"),
                 ("unauthenticated blob", sign(msi, SIGNER, None, None, "-addUnauthenticatedBlob"), None, False,
                  "its signature carries an unauthenticated blob"),
                 ("nested signature", then(sign(script), nested), None, False,
@@ -745,8 +774,9 @@ class KitFiles(unittest.TestCase):
                 found = forge(kit, keys)  # True: it wrote SHA256SUMS; a text: the KIT to name
                 if found is not True:
                     write_sums(kit)
-                chosen = cafile(kit, keys) if callable(cafile) else {roots: self.roots, "other": pki.Identity(
-                    "other root", ca=True, usage=None).files(keys, "other")[0]}.get(cafile)
+                chosen = cafile(kit, keys) if callable(cafile) else cafile.files(keys, "root")[0] if isinstance(
+                    cafile, pki.Identity) else {roots: self.roots, "other": pki.Identity(
+                        "other root", ca=True, usage=None).files(keys, "other")[0]}.get(cafile)
                 out = io.StringIO()
                 with contextlib.redirect_stdout(out):
                     result = kit_verify.main(found if isinstance(found, str) else str(kit), chosen and str(chosen),
@@ -754,8 +784,7 @@ class KitFiles(unittest.TestCase):
                                              lambda built: shutil.copytree(KIT, built))
                 out = out.getvalue()
                 self.assertEqual(result, verified, out)
-                verdict = out[out.rindex("VERIFIED"):] if "\nVERIFIED: " in out or "\nNOT VERIFIED: " in out \
-                    else out
+                verdict = out if verified else out[out.rindex("VERIFIED"):] if "\nNOT VERIFIED: " in out else out
                 self.assertIn(said, verdict, out)
                 if callable(cafile) or isinstance(found, str) or what == "another version":
                     self.assertEqual(len(out.splitlines()), 1, f"one plain line: {out}")
