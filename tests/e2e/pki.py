@@ -108,6 +108,9 @@ def time_stamp(authority, value, at):
     info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "serial_number": 1, "gen_time": at,
                         "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
                                             "hashed_message": hashlib.sha256(value).digest()}})
+    # Read back from its bytes, so that asn1crypto keeps them: built anew, it may
+    # encode an odd time again, other than the digest below has it.
+    info = tsp.TSTInfo.load(info.dump())
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["tst_info"]},
         {"type": "message_digest", "values": [hashlib.sha256(info.dump()).digest()]}])
