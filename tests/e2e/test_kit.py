@@ -172,8 +172,12 @@ class KitInstall(KitTest):
 
 class KitRebuild(KitTest):
     def test_another_build_replaces_it_and_the_uninstall_script_removes_any(self):
-        other = os.path.join(self.work(), "install-ca-certs.msi")
-        build_kit(os.path.dirname(other), release={"VERSION": "", "TIME": "1700000000"})
+        # Another build, signed: Wine ignores the signature, and yet a signed kit must install.
+        work = self.work()
+        other = os.path.join(work, "kit", "install-ca-certs.msi")
+        chain, key = SIGNER.files(work, "signer")
+        build_kit(os.path.dirname(other), release={"VERSION": "", "TIME": "1700000000"},
+                  env={"SIGN_CERT": chain, "SIGN_KEY": key})
         # Windows refuses a package code it has not seen under an installed
         # ProductCode (1638); neither Wine release does, so this is checked here.
         self.assertNotEqual(product_code(SHIPPED), product_code(other), "another build, another product")
@@ -338,16 +342,6 @@ ROOT_CA = pki.Identity("install-ca-certs test root", ca=True, usage=None, days=(
 SIGNER = pki.Identity("install-ca-certs test signer", ROOT_CA, key=2048, days=(-400, 30))
 AUTHORITY = pki.Identity("install-ca-certs test time stamps", ROOT_CA, usage=(pki.TIME_STAMPING,),
                          days=(-400, 400))
-
-
-class KitSigning(KitTest):
-    def test_signed_kit_installs(self):
-        work = self.work()
-        chain, key = SIGNER.files(work, "signer")
-        build_kit(os.path.join(work, "kit"), env={"SIGN_CERT": chain, "SIGN_KEY": key})
-        prefix = self.prefix()
-        self.install(prefix, os.path.join(work, "kit", "install-ca-certs.msi"))
-        self.assertRowsInstalled(prefix, range(1, 13))
 
 
 class KitFiles(unittest.TestCase):
