@@ -58,9 +58,13 @@ set_tests_properties(kit.twin PROPERTIES FIXTURES_REQUIRED "kit;twin")
 # Which platforms run here, said in the output; fails when a platform to test
 # cannot run, or none can.
 set(WINE_PLATFORM ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/wineplatform.py)
+# The other release's Wine, which make test starts preparing first of all: this
+# waits for that, or prepares it.
+add_test(NAME wine.tree COMMAND ${WINE_PLATFORM} prepare)
+set_tests_properties(wine.tree PROPERTIES FIXTURES_SETUP wine.tree COST 2000 TIMEOUT 1800)
 add_test(NAME wine.platforms COMMAND ${WINE_PLATFORM} check)
 # It checks the platforms registered below, chosen when this tree was configured.
-set_tests_properties(wine.platforms PROPERTIES ENVIRONMENT
+set_tests_properties(wine.platforms PROPERTIES FIXTURES_REQUIRED wine.tree ENVIRONMENT
   "INSTALL_CA_CERTS_ARCH=$ENV{INSTALL_CA_CERTS_ARCH};INSTALL_CA_CERTS_WINE=$ENV{INSTALL_CA_CERTS_WINE}")
 execute_process(COMMAND ${WINE_PLATFORM} list OUTPUT_VARIABLE WINE_PLATFORMS
                 OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
@@ -91,6 +95,9 @@ foreach(entry IN LISTS WINE_PLATFORMS)
   string(REGEX REPLACE "\\..*$" "" release ${platform})
   set_tests_properties(wine_prefix.${platform} PROPERTIES
     FIXTURES_SETUP wine.${platform} ENVIRONMENT "${env}" COST 1000 RESOURCE_LOCK wine_template.${release})
+  if(NOT release STREQUAL "host")
+    set_tests_properties(wine_prefix.${platform} PROPERTIES FIXTURES_REQUIRED wine.tree)
+  endif()
 
   # Every platform runs the cases that touch the stores, the check DLL and the
   # registry views, where every difference between platforms seen so far lives;

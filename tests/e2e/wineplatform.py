@@ -33,6 +33,7 @@ Usage: wineplatform.py list       platforms to test, "name:preset" joined by ";"
        wineplatform.py prepare    builds the tree's Wine if the tests need it (as root)
        wineplatform.py toolchain  off Debian 12, Debian 12's toolchain in its tree (as root)
 """
+import fcntl
 import glob
 import os
 import re
@@ -101,9 +102,17 @@ class Release:
 
     def prepare(self, packages, command):
         """Creates the tree with debootstrap, or adds to it, until it holds
-        `packages` (what `command` of this script needs)."""
-        missing = [p for p in packages if p not in self.installed()]
-        if self.tree is None or not missing:
+        `packages` (what `command` of this script needs). One preparation at a time:
+        make test starts one early, and the tests' own waits for it to end."""
+        if self.tree is None or not [p for p in packages if p not in self.installed()]:
+            return
+        os.makedirs(os.path.dirname(self.tree), exist_ok=True)
+        with open(self.tree + ".lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self._prepare([p for p in packages if p not in self.installed()], command)
+
+    def _prepare(self, missing, command):
+        if not missing:
             return
         if os.geteuid() != 0:
             sys.exit(f"{self.tree}: {' '.join(missing)} of Debian {self.suite} missing; "
