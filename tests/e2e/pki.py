@@ -80,9 +80,10 @@ def sign(path, signer, folder, authority=None, at=None, *options):
     if authority:
         def stamped(signature):
             signer_info = signature["content"]["signer_infos"][0]
-            signer_info["unsigned_attrs"] = cms.CMSAttributes([{"type": "1.3.6.1.4.1.311.3.3.1", "values": [
-                time_stamp(authority, signer_info["signature"].native, at)]}])
-            return signature.dump()
+            token, swap = time_stamp(authority, signer_info["signature"].native, at)
+            signer_info["unsigned_attrs"] = cms.CMSAttributes([{"type": "1.3.6.1.4.1.311.3.3.1",
+                                                                 "values": [token]}])
+            return signature.dump().replace(*swap)
         reattach(path, folder, stamped)
 
 
@@ -101,26 +102,30 @@ def reattach(path, folder, change):
 
 
 def time_stamp(authority, value, at):
-    """An RFC 3161 time-stamp token of a signature's value, by `authority` at `at`: a
-    datetime, or the text of a GeneralizedTime as it stands."""
+    """(an RFC 3161 time-stamp token of a signature's value, by `authority` at `at`, the
+    bytes to swap in what carries it). `at`: a datetime, or the text of a GeneralizedTime
+    as it stands; one that is not UTC goes in as a stand-in of its length, since asn1crypto
+    may write such a time again as UTC, and the swap puts it back."""
+    swap = (b"", b"")
+    if isinstance(at, str) and not at.endswith("Z"):
+        swap, at = (at[:14].encode() + b".123Z", at.encode()), at[:14] + ".123Z"
+        assert len(swap[0]) == len(swap[1])
     if isinstance(at, str):
         at = core.GeneralizedTime.load(bytes([0x18, len(at)]) + at.encode("ascii"))
     info = tsp.TSTInfo({"version": "v1", "policy": "1.2.3.4.1", "serial_number": 1, "gen_time": at,
                         "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
                                             "hashed_message": hashlib.sha256(value).digest()}})
-    # Read back from its bytes, so that asn1crypto keeps them: built anew, it may
-    # encode an odd time again, other than the digest below has it.
-    info = tsp.TSTInfo.load(info.dump())
+    info = info.dump()
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["tst_info"]},
-        {"type": "message_digest", "values": [hashlib.sha256(info.dump()).digest()]}])
+        {"type": "message_digest", "values": [hashlib.sha256(info.replace(*swap)).digest()]}])
     certificate = asn1x509.Certificate.load(authority.certificate.public_bytes(serialization.Encoding.DER))
     key = authority.key
     signature = (key.sign(attributes.dump(), ec.ECDSA(hashes.SHA256())) if isinstance(key, ec.EllipticCurvePrivateKey)
                  else key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256()))
     return cms.ContentInfo({"content_type": "signed_data", "content": {
         "version": "v3", "digest_algorithms": [{"algorithm": "sha256"}],
-        "encap_content_info": {"content_type": "tst_info", "content": info},
+        "encap_content_info": {"content_type": "tst_info", "content": core.ParsableOctetString(info)},
         "certificates": [certificate] + [asn1x509.Certificate.load(i.certificate.public_bytes(
             serialization.Encoding.DER)) for i in authority.chain[1:]],
         "signer_infos": [{
@@ -129,7 +134,7 @@ def time_stamp(authority, value, at):
             "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": attributes,
             "signature_algorithm": {"algorithm": "sha256_ecdsa" if isinstance(key, ec.EllipticCurvePrivateKey)
                                     else "sha256_rsa"},
-            "signature": signature}]}})
+            "signature": signature}]}}), swap
 
 
 class TimeStampAuthority:
