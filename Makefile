@@ -60,6 +60,8 @@ test: deps
 	ctest --preset host
 	cmake --preset windows
 	cmake --build --preset windows
+	cmake --preset windows64
+	cmake --build --preset windows64 --target all dist
 	ctest --preset windows
 	@$(PYTHON) tests/e2e/wineplatform.py check
 
