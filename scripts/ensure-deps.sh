@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make
-  googletest openssl libssl-dev libgnutls28-dev
+  libgtest-dev openssl libssl-dev libgnutls28-dev
   clang
   python3 python3-pefile python3-olefile python3-cryptography python3-asn1crypto ca-certificates
   gnutls-bin faketime
