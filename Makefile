@@ -54,7 +54,7 @@ verify: deps
 # Debian 13, from the start, while everything else goes on: the Wine tests that
 # need it wait for it); the last lines say which.
 test: deps
-	@mkdir -p build && (nice -n -10 $(PYTHON) tests/e2e/wineplatform.py prepare >build/prepare.log 2>&1 &)
+	@mkdir -p build && (nice -n -10 ionice -c2 -n0 $(PYTHON) tests/e2e/wineplatform.py prepare >build/prepare.log 2>&1 &)
 	cmake --preset host
 	cmake --build --preset host
 	ctest --preset host
