@@ -45,6 +45,7 @@ def main():
     print(f"Exit status: {status} (always 1, by design)\n")
 
     stores = winetest.store_certificates(prefix)
+    winetest.end_session(prefix)
     rows = winetest.embedded_rows(SOURCE)
     print(f"{'Row':>3}  {'Store':<5} {'Subject':<30} {'SHA-1 thumbprint':<40}  Installed")
     installed = 0
