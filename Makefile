@@ -24,8 +24,8 @@ all: image
 deps:
 	@scripts/ensure-deps.sh
 	@$(PYTHON) tests/e2e/wineplatform.py toolchain
-	@test tests/powershell/node_modules/.package-lock.json -nt tests/powershell/package-lock.json || \
-	  npm ci --prefix tests/powershell --no-audit --no-fund --ignore-scripts
+	@test tests/powershell/node_modules/.installed -nt tests/powershell/package-lock.json || \
+	  $(PYTHON) tests/powershell/fetch.py
 
 image: deps
 	cmake --preset windows

@@ -99,6 +99,10 @@ Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
   cp /etc/resolv.conf "$tree/etc/resolv.conf"
+  # This machine's own certificate authorities (a proxy between it and the
+  # registries, say), which ca-certificates takes in when set-up installs it.
+  mkdir -p "$tree/usr/local/share/ca-certificates"
+  cp -r /usr/local/share/ca-certificates/. "$tree/usr/local/share/ca-certificates/" 2>/dev/null || true
   git clone -q "$source" "$tree/root/install-ca-certs" &&
     git -C "$tree/root/install-ca-certs" checkout -q "$rev" || { log "FAILED: cloning $rev"; return 1; }
   log "a clone of $rev (committed files only) in $tree/root/install-ca-certs"

@@ -67,10 +67,10 @@ if executes_32bit || [[ "${INSTALL_CA_CERTS_ARCH:-}" == *win32* ]]; then
   packages+=(wine32:i386)
 fi
 
-# Node.js and npm, for the PowerShell grammar (tests/powershell): Debian's, unless
-# the host has both already.
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  packages+=(nodejs npm)
+# Node.js, for the PowerShell grammar (tests/powershell): Debian's, unless the host
+# has one already.
+if ! command -v node >/dev/null; then
+  packages+=(nodejs)
 fi
 
 installed() {  # the installed version of a package, or nothing
