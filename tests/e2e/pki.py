@@ -20,6 +20,9 @@ from cryptography.x509.oid import NameOID
 CODE_SIGNING, TIME_STAMPING, SERVER_AUTH = "1.3.6.1.5.5.7.3.3", "1.3.6.1.5.5.7.3.8", "1.3.6.1.5.5.7.3.1"
 LIFETIME_SIGNING = "1.3.6.1.4.1.311.10.3.13"
 DAY = datetime.timedelta(days=1)
+# One clock for every certificate of a run, so that a time a test derives from it falls
+# inside the validity it means, however long the certificates take to make.
+NOW = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
 
 
 class Identity:
@@ -31,12 +34,11 @@ class Identity:
         `key_usage`: KeyUsage's nine flags, if not those of a CA or a signer."""
         self.key = (ec.generate_private_key(ec.SECP256R1()) if key == "ec" else key.key
                     if isinstance(key, Identity) else rsa.generate_private_key(public_exponent=65537, key_size=key))
-        now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
         subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
         builder = (x509.CertificateBuilder().subject_name(subject)
                    .issuer_name(issuer.certificate.subject if issuer else subject)
                    .public_key(self.key.public_key()).serial_number(x509.random_serial_number())
-                   .not_valid_before(now + days[0] * DAY).not_valid_after(now + days[1] * DAY)
+                   .not_valid_before(NOW + days[0] * DAY).not_valid_after(NOW + days[1] * DAY)
                    .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
                    .add_extension(x509.KeyUsage(*(key_usage or (not ca, False, False, False, False, ca, ca,
                                                                 False, False))), critical=True))

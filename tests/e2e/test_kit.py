@@ -2,7 +2,6 @@
 truthful failure, signing, and the files beside it."""
 import base64
 import contextlib
-import datetime
 import glob
 import io
 import hashlib
@@ -544,8 +543,7 @@ class KitFiles(unittest.TestCase):
         make it, judged in this process against the unsigned kit as these sources build it:
         its verdict, and the one line that says why. SHA256SUMS is made again to match,
         unless it is the forgery."""
-        now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-        day = datetime.timedelta(days=1)
+        now, day = pki.NOW, pki.DAY
         exe, msi, script = "install-ca-certs.exe", "install-ca-certs.msi", "detect-msi.ps1"
         Identity, TIME = pki.Identity, pki.TIME_STAMPING
         sha1_ca = Identity("intermediate signed with SHA-1", ROOT_CA, ca=True, usage=None, digest=hashes.SHA1)
