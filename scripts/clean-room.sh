@@ -10,6 +10,9 @@
 # Usage: scripts/clean-room.sh            (make clean-room: Debian 12, then 13)
 #        CLEAN_ROOM_DEBIAN=13 scripts/clean-room.sh   one release (12 or 13)
 #        CLEAN_ROOM_REV=REV scripts/clean-room.sh     another commit instead of HEAD
+#        CLEAN_ROOM_KIT=DIR scripts/clean-room.sh     first `make verify` of that kit (one
+#          this commit builds, such as build/dist), as a security officer's first
+#          command: timed, with the disk it takes
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -108,6 +111,13 @@ EOF
   log "a clone of $rev (committed files only) in $tree/root/install-ca-certs"
 
   step setup "DEBIAN_FRONTEND=noninteractive apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends git make ca-certificates" || status=1
+  if [[ $status -eq 0 && -n "${CLEAN_ROOM_KIT:-}" ]]; then
+    cp -r "$CLEAN_ROOM_KIT" "$tree/root/kit"
+    local before
+    before=$(du -sxm "$tree" | cut -f1)
+    step make-verify "make verify KIT=/root/kit" || status=1
+    log "make-verify: the system grew by $(($(du -sxm "$tree" | cut -f1) - before)) MB"
+  fi
   if [[ $status -eq 0 ]]; then
     step make-run "make run" || status=1
     step make-test "make test" || status=1

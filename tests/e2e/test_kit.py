@@ -104,7 +104,7 @@ class KitTest(unittest.TestCase, winetest.StoresAssertions):
         raw = log.read_bytes() if log.exists() else b""
         text = raw.decode("utf-16") if raw[:2] == b"\xff\xfe" else raw.decode("cp1252")
         self.assertEqual(int(re.search(r"^exit (\d+)\r?$", out, re.M).group(1)), expect,
-                         f"{line}: exit status\n" + text[-3000:])
+                         f"{line}: exit status; it said:\n{out[-1500:]}\nthe log ends:\n" + text[-3000:])
         return text, trace
 
     def install(self, prefix, msi, *properties, expect=0):
