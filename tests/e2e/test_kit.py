@@ -649,14 +649,18 @@ class KitFiles(unittest.TestCase):
                 # Genuine kits.
                 ("RSA signer, no time stamp", every(), roots, True, "chaining to a certificate of"),
                 ("ECDSA P-256 signer without EKU behind an intermediate, time-stamped", every(
-                    signer=Identity("ECDSA signer without EKU", Identity("intermediate", ROOT_CA, ca=True, usage=None)),
+                    signer=Identity("ECDSA signer without EKU", Identity("intermediate", ROOT_CA, ca=True, usage=None),
+                                    usage=None),
                     authority=AUTHORITY, at=now - day), roots, True,
                  "chain verified to Common Name: install-ca-certs test root of CAFILE"),
                 ("a self-made root named like a known one, no CAFILE", every(signer=Identity(
                     "signer", Identity("GlobalSign Root CA", ca=True, usage=None))), None, True,
                  "WHO SIGNED IS NOT PROVEN: without CAFILE"),
                 # Chains, by GnuTLS's medium profile and the code-signing purpose.
-                ("SHA-1 on the chain, no CAFILE", sign(signer=Identity("signer", sha1_ca)), None, False, chain_fails),
+                *((f"SHA-1 on the chain, CAFILE {cafile}", sign(signer=Identity("signer", sha1_ca)), cafile, False,
+                   chain_fails) for cafile in (None, roots)),
+                ("a signer for time stamping only", sign(signer=Identity("signer", ROOT_CA, usage=(TIME,))), roots,
+                 False, "is not for code signing"),
                 ("intermediate for servers only", sign(signer=Identity("signer", Identity(
                     "server CA", ROOT_CA, ca=True, usage=(pki.SERVER_AUTH,)))), roots, False, chain_fails),
                 ("RSA-1024 signer", sign(signer=Identity("weak signer", ROOT_CA, key=1024)), roots, False,
@@ -717,6 +721,9 @@ class KitFiles(unittest.TestCase):
                  "its content, its signature set aside, is not what these sources build"),
                 ("header's minor version", then(sign(msi), patch(msi, 24, 0x3F)), None, False,
                  "its content, its signature set aside, is not what these sources build"),
+                ("directory entry's state and times, a reserved header byte", then(sign(msi), *(
+                    patch(msi, at, 1) for at in (directory_entry(96), directory_entry(100), directory_entry(108), 34))),
+                 None, False, "its content, its signature set aside, is not what these sources build"),
                 ("bytes after the package", then(sign(msi), append(msi, bytes(512))), None, False,
                  "although its content is"),
                 ("text after the script's block", then(sign(script), append(script, b"Write-Output x\r\n")),
@@ -736,10 +743,8 @@ class KitFiles(unittest.TestCase):
                 ("nested signature", then(sign(script), nested), None, False,
                  "its signature carries a nested second signature"),
                 # SHA256SUMS, as sha256sum -c reads it.
-                ("lines parted by U+2028", sums(lambda t: t.replace("\n", "\u2028", 1)), None, False,
-                 "SHA256SUMS line 1 names"),
-                ("lines parted by \\x0b", sums(lambda t: t.replace("\n", "\x0b", 1)), None, False,
-                 "SHA256SUMS line 1 names"),
+                *((f"lines parted by {ascii(end)}", sums(lambda t, end=end: t.replace("\n", end, 1)), None, False,
+                   "SHA256SUMS line 1 names") for end in ("\u2028", "\x85", "\x1e", "\x0c", "\x0b")),
                 ("CRLF", sums(lambda t: t.replace("\n", "\r\n")), None, False, "SHA256SUMS has CR characters"),
                 ("wrong first duplicate", sums(lambda t: "0" * 64 + f"  {exe}\n" + t), None, False,
                  f"SHA256SUMS line 1 gives another SHA-256 for {exe}"),
