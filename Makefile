@@ -2,7 +2,7 @@
 # `make run` installs the certificates into a throwaway Wine prefix and shows them,
 # `make dist` builds the deployment kit in build/dist, `make verify KIT=DIR` checks a
 # kit against what these sources build.
-.PHONY: all image dist verify test run screenshots benchmark clean-room clean deps
+.PHONY: all image dist verify test run screenshots benchmark clean-room clean deps kit-deps
 
 PYTHON := /usr/bin/python3
 # Off Debian 12, Debian 12's cross toolchain and wixl, which build the released
@@ -25,6 +25,12 @@ deps:
 	@scripts/ensure-deps.sh
 	@$(PYTHON) tests/e2e/wineplatform.py toolchain
 
+# What building and checking the kit needs, and no more: a security officer's
+# make verify installs no Wine.
+kit-deps:
+	@scripts/ensure-deps.sh kit
+	@$(PYTHON) tests/e2e/wineplatform.py toolchain
+
 image: deps
 	cmake --preset windows
 	cmake --build --preset windows --target install-ca-certs
@@ -34,14 +40,14 @@ image: deps
 # chain and key) or SIGN_PKCS12, with SIGN_PASSFILE and SIGN_TIMESTAMP if needed.
 # These, KIT and CAFILE reach kit.py through the environment, as make exports
 # variables set on its command line, never through a shell's word splitting.
-dist: deps
+dist: kit-deps
 	@cmake --preset windows >/dev/null
 	cmake --build --preset windows --target install-ca-certs check-ca-certs
 	@$(PYTHON) scripts/kit.py build @build/windows/kit-arguments --out build/dist
 
 # A downloaded kit against the one these sources build, file by file, signatures
 # checked (CAFILE: a PEM file of roots to check their chains against).
-verify: deps
+verify: kit-deps
 	@test -n "$$KIT" || { echo "usage: make verify KIT=DIR [CAFILE=roots.pem]" >&2; exit 2; }
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows --target install-ca-certs check-ca-certs >/dev/null

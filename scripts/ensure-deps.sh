@@ -2,7 +2,8 @@
 # Installs the packages that building and testing need on Debian 12 (bookworm) or
 # 13 (trixie), at the versions they need: any that is missing, or older than the
 # minimum below, is installed or upgraded. As root it runs apt-get; otherwise it
-# prints the commands to run.
+# prints the commands to run. With the argument "kit", only what building and
+# checking the kit needs (make dist, make verify): no Wine, no test tools.
 set -euo pipefail
 
 packages=(
@@ -71,6 +72,18 @@ fi
 # has one already.
 if ! command -v node >/dev/null; then
   packages+=(nodejs)
+fi
+
+if [[ "${1:-}" == kit ]]; then
+  kit=()
+  for package in "${packages[@]}"; do
+    case $package in
+      g++|libgtest-dev|libssl-dev|libgnutls28-dev|clang|libclang-rt-*|wine*|fonts-wine|xvfb|xauth|xdotool|\
+        x11-utils|imagemagick|locales|nodejs) ;;
+      *) kit+=("$package") ;;
+    esac
+  done
+  packages=("${kit[@]}")
 fi
 
 installed() {  # the installed version of a package, or nothing
