@@ -595,6 +595,13 @@ class KitFiles(unittest.TestCase):
                 return blob.dump()
             pki.reattach(kit / exe, keys, change)
 
+        def twice_stamped(kit, keys):  # its time stamp, then a second attribute holding it again
+            def change(blob):
+                signer = blob["content"]["signer_infos"][0]
+                signer["unsigned_attrs"] = cms.CMSAttributes([signer["unsigned_attrs"][0]] * 2)
+                return blob.dump()
+            pki.reattach(kit / exe, keys, change)
+
         def nested(kit, keys):
             chain, key = Identity("second signer", ROOT_CA).files(keys, "second")
             pki.osslsigncode(kit / script, "sign", "-nest", "-certs", chain, "-key", key, "-time", "1796860800")
@@ -740,6 +747,8 @@ class KitFiles(unittest.TestCase):
                  "does not carry its signer's certificate"),
                 ("unauthenticated blob", sign(msi, SIGNER, None, None, "-addUnauthenticatedBlob"), None, False,
                  "its signature carries an unauthenticated blob"),
+                ("two time stamps", then(sign(authority=AUTHORITY, at=now - day), twice_stamped), roots, False,
+                 "its signature carries more than one time stamp"),
                 ("nested signature", then(sign(script), nested), None, False,
                  "its signature carries a nested second signature"),
                 # SHA256SUMS, as sha256sum -c reads it.
