@@ -25,6 +25,21 @@ DAY = datetime.timedelta(days=1)
 NOW = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
 
 
+def sha1_signed(certificate, key):
+    """The certificate signed again by an RSA `key` with SHA-1 (PKCS #1 v1.5), in plain
+    arithmetic."""
+    tbs = asn1x509.Certificate.load(certificate.public_bytes(serialization.Encoding.DER))["tbs_certificate"]
+    tbs["signature"] = {"algorithm": "sha1_rsa"}
+    tbs = tbs.dump(force=True)
+    numbers = key.private_numbers()
+    n, size = numbers.public_numbers.n, key.key_size // 8
+    info = bytes.fromhex("3021300906052b0e03021a05000414") + hashlib.sha1(tbs).digest()  # DigestInfo, SHA-1
+    block = int.from_bytes(b"\0\1" + b"\xff" * (size - 3 - len(info)) + b"\0" + info, "big")
+    return x509.load_der_x509_certificate(asn1x509.Certificate({
+        "tbs_certificate": asn1x509.TbsCertificate.load(tbs), "signature_algorithm": {"algorithm": "sha1_rsa"},
+        "signature_value": pow(block, numbers.d, n).to_bytes(size, "big")}).dump())
+
+
 class Identity:
     """A certificate, its key, and the certificates above it up to its root."""
 
@@ -47,7 +62,10 @@ class Identity:
         if usage:
             builder = builder.add_extension(x509.ExtendedKeyUsage(
                 [x509.ObjectIdentifier(u) for u in usage]), critical=usage == (TIME_STAMPING,))
-        self.certificate = builder.sign((issuer or self).key, digest())
+        if digest is hashes.SHA1:  # by hand: Debian 13's OpenSSL makes no SHA-1 signature
+            self.certificate = sha1_signed(builder.sign(issuer.key, hashes.SHA256()), issuer.key)
+        else:
+            self.certificate = builder.sign((issuer or self).key, digest())
         self.chain = [self] + (issuer.chain if issuer else [])
 
     def pem(self):

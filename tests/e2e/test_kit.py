@@ -546,7 +546,7 @@ class KitFiles(unittest.TestCase):
         now, day = pki.NOW, pki.DAY
         exe, msi, script = "install-ca-certs.exe", "install-ca-certs.msi", "detect-msi.ps1"
         Identity, TIME = pki.Identity, pki.TIME_STAMPING
-        sha1_ca = Identity("intermediate signed with SHA-1", ROOT_CA, ca=True, usage=None, digest=hashes.SHA1)
+        rsa_ca = Identity("RSA intermediate", ROOT_CA, ca=True, usage=None, key=2048)
         not_ca = Identity("intermediate that is no CA", ROOT_CA, usage=None)
         expired = Identity("expired signer", ROOT_CA, days=(-60, -30))
         servers_root = Identity("install-ca-certs root for servers", ca=True, usage=(pki.SERVER_AUTH,))
@@ -664,8 +664,9 @@ class KitFiles(unittest.TestCase):
                     "signer", Identity("GlobalSign Root CA", ca=True, usage=None))), None, True,
                  "WHO SIGNED IS NOT PROVEN: without CAFILE"),
                 # Chains, by GnuTLS's medium profile and the code-signing purpose.
-                *((f"SHA-1 on the chain, CAFILE {cafile}", sign(signer=Identity("signer", sha1_ca)), cafile, False,
-                   chain_fails) for cafile in (None, roots)),
+                *((f"SHA-1 on the chain, CAFILE {cafile}", sign(signer=Identity(
+                    "signer signed with SHA-1", rsa_ca, digest=hashes.SHA1)), cafile, False, chain_fails)
+                  for cafile in (None, roots)),
                 ("a signer for time stamping only", sign(signer=Identity("signer", ROOT_CA, usage=(TIME,))), roots,
                  False, "is not for code signing"),
                 ("intermediate for servers only", sign(signer=Identity("signer", Identity(
