@@ -58,10 +58,11 @@ verify: kit-deps
 # Debian 13, from the start, while everything else goes on: the Wine tests that
 # need it wait for it); the last lines say which.
 test: deps
-	@mkdir -p build && (nice -n -10 ionice -c2 -n0 $(PYTHON) tests/e2e/wineplatform.py prepare >build/prepare.log 2>&1 &)
-	@# The PowerShell grammar, from npm's registry: for the tests only.
+	@# The PowerShell grammar, from npm's registry: for the tests only, and before the
+	@# other release's Wine starts downloading beside it.
 	@test tests/powershell/node_modules/.installed -nt tests/powershell/package-lock.json || \
 	  $(PYTHON) tests/powershell/fetch.py
+	@mkdir -p build && (nice -n -10 ionice -c2 -n0 $(PYTHON) tests/e2e/wineplatform.py prepare >build/prepare.log 2>&1 &)
 	cmake --preset host
 	cmake --build --preset host
 	ctest --preset host
