@@ -21,14 +21,10 @@ endef
 
 all: image
 
-deps:
-	@scripts/ensure-deps.sh
-	@$(PYTHON) tests/e2e/wineplatform.py toolchain
-
-# What building and checking the kit needs, and no more: a security officer's
-# make verify installs no Wine.
-kit-deps:
-	@scripts/ensure-deps.sh kit
+# kit-deps: what building and checking the kit needs, and no more (a security
+# officer's make verify installs no Wine).
+deps kit-deps:
+	@scripts/ensure-deps.sh $(if $(filter kit-deps,$@),kit)
 	@$(PYTHON) tests/e2e/wineplatform.py toolchain
 
 image: deps

@@ -6,15 +6,16 @@
 # checking the kit needs (make dist, make verify): no Wine, no test tools.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ make
-  libgtest-dev openssl libssl-dev libgnutls28-dev
-  clang
+packages=(  # building and checking the kit
+  cmake ninja-build make openssl
   python3 python3-pefile python3-olefile python3-cryptography python3-asn1crypto ca-certificates
   gnutls-bin faketime
-  wine wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
   osslsigncode
   debootstrap bubblewrap
+)
+tests=(  # and the tests
+  g++ libgtest-dev libssl-dev libgnutls28-dev clang
+  wine wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick locales
 )
 
 # Where the build needs a version: the minimum, and the suite that has it where
@@ -36,13 +37,13 @@ codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
 case $codename in
   bookworm)
     release="Debian 12 (bookworm)"
-    packages+=(libclang-rt-14-dev  # clang 14's runtime, for the fuzzer
-               g++-mingw-w64-i686 binutils-mingw-w64-i686
+    tests+=(libclang-rt-14-dev)  # clang 14's runtime, for the fuzzer
+    packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
                g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wixl msitools)
     suite[osslsigncode]=bookworm-backports ;;  # bookworm's own is 2.5
   trixie)
     release="Debian 13 (trixie)"
-    packages+=(libclang-rt-19-dev) ;;  # clang 19's
+    tests+=(libclang-rt-19-dev) ;;  # clang 19's
   *)
     echo "ensure-deps: this is $(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-}")" \
          "(VERSION_CODENAME ${codename:-unset}); the build and its tests are made for Debian 12" \
@@ -65,26 +66,15 @@ executes_32bit() {
   [[ $status -eq 42 || "$out" != *"Exec format error"* ]]
 }
 if executes_32bit || [[ "${INSTALL_CA_CERTS_ARCH:-}" == *win32* ]]; then
-  packages+=(wine32:i386)
+  tests+=(wine32:i386)
 fi
 
 # Node.js, for the PowerShell grammar (tests/powershell): Debian's, unless the host
 # has one already.
 if ! command -v node >/dev/null; then
-  packages+=(nodejs)
+  tests+=(nodejs)
 fi
-
-if [[ "${1:-}" == kit ]]; then
-  kit=()
-  for package in "${packages[@]}"; do
-    case $package in
-      g++|libgtest-dev|libssl-dev|libgnutls28-dev|clang|libclang-rt-*|wine*|fonts-wine|xvfb|xauth|xdotool|\
-        x11-utils|imagemagick|locales|nodejs) ;;
-      *) kit+=("$package") ;;
-    esac
-  done
-  packages=("${kit[@]}")
-fi
+[[ "${1:-}" == kit ]] || packages+=("${tests[@]}")
 
 installed() {  # the installed version of a package, or nothing
   dpkg-query -W -f='${Status} ${Version}' "$1" 2>/dev/null | sed -n 's/^install ok installed //p' || true
