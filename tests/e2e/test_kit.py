@@ -586,21 +586,20 @@ class KitFiles(unittest.TestCase):
         def directory_entry(offset):  # a byte of the package's second directory entry
             return lambda data: (struct.unpack_from("<I", data, 48)[0] + 1) * 512 + 128 + offset
 
-        def folded(kit, keys):  # the signer's issuer in the signature, which it does not sign, in capitals
+        def signer_info(field, value):  # a field of the program's signer, set to value(the signer)
             def change(blob):
                 signer = blob["content"]["signer_infos"][0]
-                signer["sid"] = cms.SignerIdentifier({"issuer_and_serial_number": {
-                    "issuer": asn1x509.Name.build({"common_name": "INSTALL-CA-CERTS TEST ROOT"}),
-                    "serial_number": signer["sid"].chosen["serial_number"].native}})
+                signer[field] = value(signer)
                 return blob.dump()
-            pki.reattach(kit / exe, keys, change)
+            return lambda kit, keys: pki.reattach(kit / exe, keys, change)
 
-        def twice_stamped(kit, keys):  # its time stamp, then a second attribute holding it again
-            def change(blob):
-                signer = blob["content"]["signer_infos"][0]
-                signer["unsigned_attrs"] = cms.CMSAttributes([signer["unsigned_attrs"][0]] * 2)
-                return blob.dump()
-            pki.reattach(kit / exe, keys, change)
+        # The signer's issuer, which its signature does not sign, in capitals.
+        folded = signer_info("sid", lambda signer: cms.SignerIdentifier({"issuer_and_serial_number": {
+            "issuer": asn1x509.Name.build({"common_name": "INSTALL-CA-CERTS TEST ROOT"}),
+            "serial_number": signer["sid"].chosen["serial_number"].native}}))
+        # Its time stamp, then a second attribute holding it again.
+        twice_stamped = signer_info("unsigned_attrs", lambda signer: cms.CMSAttributes(
+            [signer["unsigned_attrs"][0]] * 2))
 
         def nested(kit, keys):
             chain, key = Identity("second signer", ROOT_CA).files(keys, "second")
@@ -619,21 +618,12 @@ class KitFiles(unittest.TestCase):
             os.mkfifo(keys / "roots")
             return keys / "roots"
 
-        def malformed(kit, keys):
-            (keys / "roots.pem").write_text(ROOT_CA.pem().decode() + "-----BEGIN CERTIFICATE-----\nMIIB!\n"
-                                            "-----END CERTIFICATE-----\n")
-            return keys / "roots.pem"
+        def roots_file(data):  # a CAFILE holding these bytes
+            return lambda kit, keys: (keys / "roots.pem").write_bytes(data) and keys / "roots.pem"
 
-        def crowd(keys, count):  # the same root again and again
-            (keys / "roots.pem").write_bytes(ROOT_CA.pem() * count)
-            return keys / "roots.pem"
-
-        def bad_extension(kit, keys):  # the extensions' [3] tag made another type's
-            data = bytearray(ROOT_CA.certificate.public_bytes(serialization.Encoding.DER))
-            at = data.index(asn1x509.Certificate.load(bytes(data))["tbs_certificate"]["extensions"].dump())
-            data[at] = 0x07
-            (keys / "roots.pem").write_bytes(pem.armor("CERTIFICATE", bytes(data)))
-            return keys / "roots.pem"
+        bad_extension = bytearray(ROOT_CA.certificate.public_bytes(serialization.Encoding.DER))
+        bad_extension[bad_extension.index(asn1x509.Certificate.load(bytes(bad_extension))[
+            "tbs_certificate"]["extensions"].dump())] = 0x07  # the extensions' [3] tag made another type's
 
         def another_version(kit, keys):
             subprocess.run(["msibuild", str(kit / msi), "-q", "UPDATE `Property` SET `Value` = '1.0.1' "
@@ -652,6 +642,7 @@ class KitFiles(unittest.TestCase):
 
         roots = "roots"
         chain_fails = "the chain of its signer does not hold at "
+        aside = "its content, its signature set aside, is not what these sources build"
         for what, forge, cafile, verified, said in (
                 # Genuine kits.
                 ("RSA signer, no time stamp", every(), roots, True, "chaining to a certificate of"),
@@ -723,15 +714,15 @@ class KitFiles(unittest.TestCase):
                  roots, False, "today, and the signature carries no time stamp"),
                 ("expired signer", sign(signer=expired), None, False, "and the signature carries no time stamp"),
                 # What the signature does not cover, or does not match.
-                ("directory entry's colour", then(sign(msi), patch(msi, directory_entry(67), None)), None,
-                 False, "although its content is"),
-                ("directory entry's CLSID", then(sign(msi), patch(msi, directory_entry(80), 1)), None, False,
-                 "its content, its signature set aside, is not what these sources build"),
-                ("header's minor version", then(sign(msi), patch(msi, 24, 0x3F)), None, False,
-                 "its content, its signature set aside, is not what these sources build"),
-                ("directory entry's state and times, a reserved header byte", then(sign(msi), *(
-                    patch(msi, at, 1) for at in (directory_entry(96), directory_entry(100), directory_entry(108), 34))),
-                 None, False, "its content, its signature set aside, is not what these sources build"),
+                # Bytes of the package's compound file: what no signature covers, and what it does.
+                *((what, then(sign(msi), patch(msi, at, value)), None, False, said) for what, at, value, said in (
+                    ("directory entry's colour", directory_entry(67), None, "although its content is"),
+                    ("directory entry's CLSID", directory_entry(80), 1, aside),
+                    ("directory entry's state", directory_entry(96), 1, aside),
+                    ("directory entry's creation time", directory_entry(100), 1, aside),
+                    ("directory entry's modification time", directory_entry(108), 1, aside),
+                    ("header's minor version", 24, 0x3F, aside),
+                    ("a reserved header byte", 34, 1, "although its content is"))),
                 ("bytes after the package", then(sign(msi), append(msi, bytes(512))), None, False,
                  "although its content is"),
                 ("text after the script's block", then(sign(script), append(script, b"Write-Output x\r\n")),
@@ -740,8 +731,7 @@ class KitFiles(unittest.TestCase):
                  "signs other content than a signature of this file does"),
                 ("a package signed otherwise", sign(msi, SIGNER, None, None, "-add-msi-dse"), None, False,
                  "signed it otherwise"),
-                ("content changed, then signed", then(patch(exe, 0x40, None), sign()), None, False,
-                 "its content, its signature set aside, is not what these sources build"),
+                ("content changed, then signed", then(patch(exe, 0x40, None), sign()), None, False, aside),
                 ("broken signature value", then(sign(), broken_value), None, False,
                  "the value of its signature does not verify"),
                 ("the signer named in other letters", then(sign(), folded), None, False,
@@ -764,10 +754,12 @@ class KitFiles(unittest.TestCase):
                 ("a 4 GiB sparse program", sparse, None, False, f"{exe}: is 4294967296 bytes, more than"),
                 ("symbolic link", symlink, None, False, f"{exe} is a symbolic link"),
                 ("CAFILE a pipe", then(), fifo, False, "is not a regular file"),
-                ("CAFILE with a malformed block", then(), malformed, False, "block 2 is not a well-formed PEM"),
-                ("CAFILE with a malformed extension", then(), bad_extension, False,
-                 "block 1 is not a well-formed PEM"),
-                ("CAFILE of 1,001 certificates", then(), lambda kit, keys: crowd(keys, 1001), False,
+                ("CAFILE with a malformed block", then(), roots_file(
+                    ROOT_CA.pem() + b"-----BEGIN CERTIFICATE-----\nMIIB!\n-----END CERTIFICATE-----\n"), False,
+                 "block 2 is not a well-formed PEM"),
+                ("CAFILE with a malformed extension", then(), roots_file(pem.armor("CERTIFICATE", bytes(
+                    bad_extension))), False, "block 1 is not a well-formed PEM"),
+                ("CAFILE of 1,001 certificates", then(), roots_file(ROOT_CA.pem() * 1001), False,
                  "holds more than 1000 certificates"),
                 ("KIT longer than a file name may be", lambda kit, keys: str(kit / ("x" * 300)), None, False,
                  "File name too long"),
